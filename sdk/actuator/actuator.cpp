@@ -1,0 +1,277 @@
+#include "sdk/actuator/actuator.hpp"
+
+#include <algorithm>
+#include <thread>
+#include <utility>
+
+#include "sdk/modbus/request_builders.hpp"
+
+namespace zelkSDK {
+namespace {
+
+constexpr uint8_t kFunctionRead = 3;
+constexpr uint8_t kFunctionReadWrite = 23;
+constexpr uint8_t kFunctionStream = 100;
+constexpr int kStreamResponseLength = 19;
+
+const char* exception_name(uint8_t code) {
+    switch (code) {
+        case 1: return "illegal function";
+        case 2: return "illegal data address";
+        case 3: return "illegal data value";
+        case 4: return "server device failure";
+        case 5: return "acknowledge";
+        case 6: return "server device busy";
+        case 8: return "memory parity error";
+        case 10: return "gateway path unavailable";
+        case 11: return "gateway target device failed to respond";
+        default: return "unknown exception";
+    }
+}
+
+std::string failure_text(uint8_t flags) {
+    std::string message;
+    if (flags & (1u << response_timeout)) {
+        message += "Response timed out, the motor took too long to respond. ";
+    }
+    if (flags & (1u << interchar_timeout)) message += "Unexpected interchar delay timeout. ";
+    if (flags & (1u << wrong_address)) message += "Wrong modbus response address. ";
+    if (flags & (1u << wrong_crc)) message += "Wrong CRC. ";
+    return message;
+}
+
+uint16_t big_endian_u16(const uint8_t* bytes) {
+    return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
+}
+
+uint32_t big_endian_u32(const uint8_t* bytes) {
+    return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+           uint32_t{bytes[3]};
+}
+
+// Register values as the big-endian byte pairs that go into a write request.
+void to_wire_bytes(const uint16_t* values, int count, uint8_t* bytes) {
+    for (int i = 0; i < count; ++i) {
+        bytes[2 * i] = static_cast<uint8_t>(values[i] >> 8);
+        bytes[2 * i + 1] = static_cast<uint8_t>(values[i] & 0xFF);
+    }
+}
+
+ZelkError limit_error(const char* what, int limit) {
+    return ZelkError(1, std::string("Cannot ") + what + " more than " + std::to_string(limit) +
+                            " registers in one request.");
+}
+
+}  // namespace
+
+Actuator::Actuator(std::shared_ptr<SerialInterface> serial_interface_,
+                   std::shared_ptr<Clock> clock_, const char* name_,
+                   uint8_t modbus_server_address_)
+    : serial_interface(std::move(serial_interface_)),
+      clock(std::move(clock_)),
+      modbus_client(*serial_interface, *clock),
+      name_text(name_ != nullptr ? name_ : ""),
+      has_name(name_ != nullptr),
+      name(has_name ? name_text.c_str() : nullptr),
+      stream_controller(modbus_client, modbus_server_address_),
+      modbus_server_address(modbus_server_address_) {}
+
+ZelkError Actuator::open_serial_port(int port_number, int baud_rate, int interframe_delay) {
+    return modbus_client.open_serial_port(port_number, baud_rate, interframe_delay);
+}
+
+ZelkError Actuator::open_serial_port(std::string port_path, int baud_rate, int interframe_delay) {
+    return modbus_client.open_serial_port(std::move(port_path), baud_rate, interframe_delay);
+}
+
+void Actuator::close_serial_port() { serial_interface->close_serial_port(); }
+
+// ---- blocking register operations ----
+
+ZelkError Actuator::run_blocking(const Transaction& request) {
+    modbus_client.enqueue_transaction(request);
+    run_until_queue_empty();
+    return message_error;
+}
+
+void Actuator::run_until_queue_empty() {
+    struct PauseGuard {
+        bool& flag;
+        bool saved;
+        ~PauseGuard() { flag = saved; }
+    } guard{stream_paused, stream_paused};
+    stream_paused = true;
+    while (modbus_client.get_queue_size() > 0) {
+        run();
+        if (modbus_client.get_queue_size() > 0) {
+            std::this_thread::yield();
+        }
+    }
+}
+
+ZelkResult<unsigned short> Actuator::read_register_blocking(uint16_t reg_address,
+                                                            MessagePriority priority) {
+    run_blocking(build_read_holding_registers(modbus_server_address, reg_address, 1, priority));
+    if (message_error || message_data.empty()) {
+        return {0, message_error};
+    }
+    return {message_data[0], message_error};
+}
+
+ZelkResult<int> Actuator::read_wide_register_blocking(uint16_t reg_address,
+                                                      MessagePriority priority) {
+    run_blocking(build_read_holding_registers(modbus_server_address, reg_address, 2, priority));
+    if (message_error || message_data.size() < 2) {
+        return {0, message_error};
+    }
+    const uint32_t wide = uint32_t{message_data[0]} | (uint32_t{message_data[1]} << 16);
+    return {static_cast<int32_t>(wide), message_error};
+}
+
+ZelkResult<std::vector<unsigned short>> Actuator::read_multiple_registers_blocking(
+    uint16_t reg_start_address, uint8_t num_registers, MessagePriority priority) {
+    if (num_registers == 0) {
+        return {{}, no_error()};
+    }
+    if (num_registers > kMaxReadRegisters) {
+        return {{}, limit_error("read", kMaxReadRegisters)};
+    }
+    run_blocking(build_read_holding_registers(modbus_server_address, reg_start_address,
+                                              num_registers, priority));
+    return {message_data, message_error};
+}
+
+ZelkError Actuator::write_register_blocking(uint16_t reg_address, uint16_t write_data,
+                                            MessagePriority priority) {
+    return run_blocking(
+        build_write_single_register(modbus_server_address, reg_address, write_data, priority));
+}
+
+ZelkError Actuator::write_wide_register_blocking(uint16_t reg_address, int32_t write_data,
+                                                 MessagePriority priority) {
+    const uint16_t split_data[2] = {static_cast<uint16_t>(write_data & 0xFFFF),
+                                    static_cast<uint16_t>((write_data >> 16) & 0xFFFF)};
+    return write_multiple_registers_blocking(reg_address, 2, split_data, priority);
+}
+
+ZelkError Actuator::write_multiple_registers_blocking(uint16_t reg_start_address,
+                                                      uint8_t num_registers,
+                                                      const uint16_t* write_data,
+                                                      MessagePriority priority) {
+    if (num_registers == 0) {
+        return no_error();
+    }
+    if (num_registers > kMaxWriteRegisters) {
+        return limit_error("write", kMaxWriteRegisters);
+    }
+    uint8_t data_block[2 * kMaxWriteRegisters];
+    to_wire_bytes(write_data, num_registers, data_block);
+    return run_blocking(build_write_multiple_registers(modbus_server_address, reg_start_address,
+                                                       num_registers, data_block, priority));
+}
+
+ZelkResult<std::vector<unsigned short>> Actuator::read_write_multiple_registers_blocking(
+    uint16_t read_starting_address, uint8_t read_num_registers, uint16_t write_starting_address,
+    uint8_t write_num_registers, const uint16_t* write_data, MessagePriority priority) {
+    if (read_num_registers > kMaxReadRegisters) {
+        return {{}, limit_error("read", kMaxReadRegisters)};
+    }
+    if (write_num_registers > kMaxReadWriteRegisters) {
+        return {{}, limit_error("write", kMaxReadWriteRegisters)};
+    }
+    uint8_t data_block[2 * kMaxReadWriteRegisters];
+    to_wire_bytes(write_data, write_num_registers, data_block);
+    run_blocking(build_read_write_multiple_registers(
+        modbus_server_address, read_starting_address, read_num_registers, write_starting_address,
+        write_num_registers, data_block, priority));
+    return {message_data, message_error};
+}
+
+// ---- logging ----
+
+ZelkError Actuator::begin_serial_logging(const std::string& log_name,
+                                         std::shared_ptr<LogInterface> log) {
+    ZelkError open_error = log->open(log_name);
+    if (open_error) {
+        return open_error;
+    }
+    modbus_client.begin_logging(std::move(log));
+    return no_error();
+}
+
+// ---- the engine loop ----
+
+void Actuator::run() {
+    run_in();
+    run_out();
+}
+
+void Actuator::run_in() {
+    modbus_client.run_in();
+    if (modbus_client.is_response_ready()) {
+        handle_transaction_response(modbus_client.dequeue_transaction());
+    }
+}
+
+void Actuator::run_out() {
+    if (!stream_paused) {
+        stream_controller.update();
+    }
+    modbus_client.run_out();
+}
+
+void Actuator::handle_transaction_response(Transaction response) {
+    message_data.clear();
+    const uint8_t flags = response.failure_flags;
+    message_error = ZelkError(flags, failure_text(flags));
+    if (flags == 0) {
+        time_of_last_response = clock->get_time_microseconds();
+    }
+
+    const uint8_t request_function = response.request_function_code();
+    const uint8_t response_function = response.response_function_code();
+    if (flags == 0 && response.rx_length > 0 && response_function != request_function) {
+        // The line delivered a valid frame that does not answer this request: an
+        // exception response, or a reply of the wrong kind. Neither carries data for it.
+        if (response.is_exception_response()) {
+            const uint8_t code = response.response_data()[0];
+            message_error = ZelkError(1, "Modbus exception response, code " +
+                                             std::to_string(code) + " (" +
+                                             exception_name(code) + "). ");
+        } else {
+            message_error = ZelkError(1, "Unexpected function code " +
+                                             std::to_string(response_function) +
+                                             " in response. ");
+        }
+        return;
+    }
+
+    if ((response_function == kFunctionRead || response_function == kFunctionReadWrite) &&
+        response_function == request_function) {
+        // Registers start at frame byte 3; take as many as the request asked for, but never
+        // more than the frame carried (a short, failed response carries fewer).
+        const int requested = big_endian_u16(&response.request_data()[2]);
+        const int carried = std::max(0, (response.rx_length - 5) / 2);
+        const int count = std::min(requested, carried);
+        for (int i = 0; i < count; ++i) {
+            message_data.push_back(big_endian_u16(&response.rx_buffer[3 + 2 * i]));
+        }
+    } else if (response_function == kFunctionStream && flags == 0 &&
+               response.rx_length >= kStreamResponseLength) {
+        // Telemetry is taken only from a frame that passed its checks, so a corrupted or
+        // truncated frame leaves the last good values in place.
+        const uint8_t* payload = response.response_data();
+        stream_cache.position = static_cast<int32_t>(big_endian_u32(&payload[0]));
+        stream_cache.force = static_cast<int32_t>(big_endian_u32(&payload[4]));
+        stream_cache.power = big_endian_u16(&payload[8]);
+        stream_cache.temperature = payload[10];
+        stream_cache.voltage = big_endian_u16(&payload[11]);
+        stream_cache.errors = big_endian_u16(&payload[13]);
+    }
+}
+
+int64_t Actuator::time_since_last_response_microseconds() {
+    return clock->get_time_microseconds() - time_of_last_response;
+}
+
+}  // namespace zelkSDK

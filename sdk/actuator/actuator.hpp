@@ -1,0 +1,182 @@
+// The object a program talks to one actuator through: one Modbus server on one serial line.
+// It turns register operations into Transactions, queues them on its ModbusClient and, for
+// the blocking operations, drives the client until the queue is empty; run() is the
+// heartbeat of stream mode. Every finished exchange is digested by
+// handle_transaction_response: failures become the last error, read data the register
+// data, a stream response the cached telemetry. One thread; no lock, no timer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sdk/actuator/stream_controller.hpp"
+#include "sdk/log/log_interface.hpp"
+#include "sdk/modbus/modbus_client.hpp"
+#include "sdk/modbus/transaction.hpp"
+#include "sdk/serial/clock.hpp"
+#include "sdk/serial/serial_interface.hpp"
+#include "sdk/types/message_priority.hpp"
+#include "sdk/types/motor_mode.hpp"
+#include "sdk/types/stream_data.hpp"
+#include "sdk/types/zelk_error.hpp"
+#include "sdk/types/zelk_result.hpp"
+
+namespace zelkSDK {
+
+// Registers the actuator commands use.
+namespace registers {
+constexpr uint16_t kCommand = 0;            // clear_errors writes 2 here
+constexpr uint16_t kBlockCommit = 1;        // written with 1024 after the block at 133
+constexpr uint16_t kModeCommand = 3;        // the mode to switch to
+constexpr uint16_t kRegister9 = 9;
+constexpr uint16_t kBlock133 = 133;
+constexpr uint16_t kModeReport = 317;       // the mode the motor is in
+constexpr uint16_t kTemperature = 336;
+constexpr uint16_t kVoltage = 338;
+constexpr uint16_t kPosition = 342;         // wide
+constexpr uint16_t kForce = 348;            // wide
+constexpr uint16_t kPower = 350;
+constexpr uint16_t kErrors = 432;
+}  // namespace registers
+
+constexpr uint16_t kClearErrorsValue = 2;
+constexpr int kSetModeTimeLimitMs = 125;
+
+class Actuator {
+public:
+    Actuator(std::shared_ptr<SerialInterface> serial_interface, std::shared_ptr<Clock> clock,
+             const char* name, uint8_t modbus_server_address);
+    // Makes its own SerialASIO and ChronoClock.
+    Actuator(const char* name, uint8_t modbus_server_address);
+    Actuator(const Actuator&) = delete;
+    Actuator& operator=(const Actuator&) = delete;
+
+    // Serial port. Opening clears the queue; close goes straight to the serial line.
+    ZelkError open_serial_port(int port_number, int baud_rate, int interframe_delay);
+    ZelkError open_serial_port(std::string port_path, int baud_rate, int interframe_delay);
+    void close_serial_port();
+
+    // Blocking register operations: each returns once its request (with its resends) is done.
+    // Reads of more than 125 registers and writes beyond the protocol's frame are refused
+    // with a failed error before anything is queued. An exception response from the device
+    // is a failure whose message names the exception code.
+    ZelkResult<unsigned short> read_register_blocking(
+        uint16_t reg_address, MessagePriority priority = MessagePriority::important);
+    // A 32-bit value in two registers, low 16 bits at reg_address.
+    ZelkResult<int> read_wide_register_blocking(
+        uint16_t reg_address, MessagePriority priority = MessagePriority::important);
+    ZelkResult<std::vector<unsigned short>> read_multiple_registers_blocking(
+        uint16_t reg_start_address, uint8_t num_registers,
+        MessagePriority priority = MessagePriority::important);
+    ZelkError write_register_blocking(uint16_t reg_address, uint16_t write_data,
+                                      MessagePriority priority = MessagePriority::important);
+    ZelkError write_wide_register_blocking(uint16_t reg_address, int32_t write_data,
+                                           MessagePriority priority = MessagePriority::important);
+    // write_data holds num_registers values.
+    ZelkError write_multiple_registers_blocking(
+        uint16_t reg_start_address, uint8_t num_registers, const uint16_t* write_data,
+        MessagePriority priority = MessagePriority::important);
+    // write_data holds write_num_registers values. Sent even when both counts are 0.
+    ZelkResult<std::vector<unsigned short>> read_write_multiple_registers_blocking(
+        uint16_t read_starting_address, uint8_t read_num_registers,
+        uint16_t write_starting_address, uint8_t write_num_registers, const uint16_t* write_data,
+        MessagePriority priority = MessagePriority::important);
+
+    // Serial traffic log: one line per frame from now on. The first form makes its own Log.
+    ZelkError begin_serial_logging(const std::string& log_name);
+    ZelkError begin_serial_logging(const std::string& log_name,
+                                   std::shared_ptr<LogInterface> log);
+
+    // One pass: digest a finished exchange, then let stream mode queue and the client send.
+    void run();
+    void run_in();
+    void run_out();
+    void handle_transaction_response(Transaction response);
+    int64_t time_since_last_response_microseconds();
+
+    // Stream mode; each only changes settings, the next run() acts on them.
+    void enable_stream() { stream_controller.enable(); }
+    void disable_stream() { stream_controller.disable(); }
+    void set_streamed_force_mN(int force) { stream_controller.set_force_mN(force); }
+    void set_streamed_position_um(int position) { stream_controller.set_position_um(position); }
+    void update_haptic_stream_effects(uint16_t effects) {
+        stream_controller.set_haptic_effects(effects);
+    }
+
+    // Device commands.
+    ZelkResult<int> get_force_mN();
+    ZelkResult<int> get_position_um();
+    ZelkResult<unsigned short> get_errors();
+    // Writes the mode and reads it back until the device reports it, for at most 125 ms.
+    ZelkError set_mode(MotorMode zelk_mode);
+    ZelkResult<MotorMode> get_mode();
+    ZelkError clear_errors();
+    ZelkResult<unsigned short> get_power_W();
+    ZelkResult<unsigned short> get_temperature_C();
+    ZelkResult<unsigned short> read_register_356();
+    ZelkResult<unsigned short> get_voltage_mV();
+    ZelkError write_register_0_value_4();
+    ZelkResult<unsigned short> read_register_433();
+    ZelkError write_wide_register_140(int32_t value);
+    ZelkError write_register_139(uint16_t value);
+    ZelkError write_register_142(uint16_t value);
+    ZelkError write_register_150(uint16_t value);
+    ZelkError write_register_143(uint16_t value);
+    // Registers 133..138 get a, b, c, e, low(d), high(d); then register 1 gets 1024.
+    void write_block_133(uint16_t a, uint16_t b, uint16_t c, uint32_t d, uint16_t e);
+    ZelkError write_record_780(int8_t index, int32_t a, int32_t b, uint16_t c, int8_t d, int8_t e,
+                               int8_t next_index);
+    ZelkError write_register_9(int8_t value);
+    ZelkError write_register_641(uint16_t value);
+    ZelkError write_record_644(uint8_t index, uint16_t a, int32_t b, uint16_t c, uint16_t d,
+                               uint16_t e);
+    ZelkError write_record_664(uint8_t index, uint16_t a, uint16_t b, uint16_t c, uint16_t d);
+    ZelkError write_register_662(uint16_t value);
+    ZelkError write_register_663(uint16_t value);
+    ZelkError write_wide_register_642(int32_t value);
+    ZelkError write_register_672(uint16_t value);
+    ZelkResult<int> read_wide_register_406();
+    ZelkResult<unsigned short> read_register_408();
+    ZelkResult<unsigned short> read_register_409();
+    ZelkResult<unsigned short> read_register_410();
+
+    // Repeats write (every third step) and read until is_confirmed accepts a value read from
+    // confirm_register or time_limit_ms have passed on the actuator's monotonic clock.
+    bool write_and_confirm(uint16_t command_register, uint16_t command_value,
+                           uint16_t confirm_register, std::function<bool(uint16_t)> is_confirmed,
+                           int time_limit_ms);
+
+    // Outcome of the last exchange digested.
+    ZelkError last_error() const { return message_error; }
+    // The mode stream commands are built for (the last one set_mode confirmed).
+    MotorMode get_streamed_mode() const { return stream_controller.get_motor_mode(); }
+
+private:
+    ZelkError run_blocking(const Transaction& request);
+    void run_until_queue_empty();
+    ZelkError write_registers(uint16_t reg_start_address, std::initializer_list<uint16_t> values);
+
+    std::shared_ptr<SerialInterface> serial_interface;
+    std::shared_ptr<Clock> clock;
+    ModbusClient modbus_client;
+    std::string name_text;
+    bool has_name;
+
+public:
+    const char* const name;  // null for an actuator made without a name
+    StreamData stream_cache;
+
+private:
+    ZelkError message_error = no_error();
+    std::vector<uint16_t> message_data;
+    StreamController stream_controller;
+    uint8_t modbus_server_address;
+    int64_t time_of_last_response = INT64_MIN / 2;
+    bool stream_paused = false;
+};
+
+}  // namespace zelkSDK

@@ -1,0 +1,34 @@
+// The byte-oriented serial line the Modbus engine is written against. The SDK's own
+// implementation is SerialASIO; tests and the simulator put their own lines in its place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "sdk/types/zelk_error.hpp"
+
+namespace zelkSDK {
+
+class SerialInterface {
+public:
+    virtual ~SerialInterface() = default;
+
+    // Open the line at the given baud rate. Failure is reported only through the result.
+    virtual ZelkError open_serial_port(std::string port_path, int baud_rate) = 0;
+    virtual ZelkError open_serial_port(int port_number, int baud_rate) = 0;
+    // Stop receiving and release the line; no byte is delivered after it returns.
+    virtual void close_serial_port() = 0;
+    virtual void adjust_baud_rate(uint32_t baud_rate) = 0;
+    // True when a new request may be written now.
+    virtual bool ready_to_send() = 0;
+    // Append one byte to the outgoing message; nothing reaches the line before transmit().
+    virtual void send_byte(uint8_t byte) = 0;
+    // Put the appended bytes on the line and announce the length of the response.
+    virtual void transmit(size_t expected_response_length) = 0;
+    // True while at least one received byte waits; receive_byte() takes the oldest.
+    virtual bool ready_to_receive() = 0;
+    virtual uint8_t receive_byte() = 0;
+};
+
+}  // namespace zelkSDK

@@ -1,0 +1,143 @@
+// A simulated actuator: the Modbus RTU server of the controller with its holding registers,
+// and a physical model that gives the telemetry meaning: a moving mass on a limited stroke
+// with damping, driven by the mode written to register 3 and by stream commands.
+//
+// The model knows nothing of the transport: handle_frame() takes one request frame and
+// returns the response frame (empty when a real device would stay silent), and advance()
+// moves the physics on. The in-process line of the tests and the pseudo-terminal server
+// both serve it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace sim {
+
+// Function codes the device serves.
+constexpr uint8_t kReadHoldingRegisters = 3;
+constexpr uint8_t kWriteSingleRegister = 6;
+constexpr uint8_t kWriteMultipleRegisters = 16;
+constexpr uint8_t kReadWriteMultipleRegisters = 23;
+constexpr uint8_t kStreamCommand = 100;
+
+// Modbus exception codes.
+constexpr uint8_t kIllegalFunction = 1;
+constexpr uint8_t kIllegalDataAddress = 2;
+constexpr uint8_t kIllegalDataValue = 3;
+
+// Holding registers 0 to kRegisterCount - 1 exist; others draw exception 2.
+constexpr int kRegisterCount = 1024;
+
+// Registers with a meaning in the model.
+constexpr uint16_t kRegCommand = 0;  // 2 clears the error bits
+constexpr uint16_t kRegModeCommand = 3;
+constexpr uint16_t kRegMode = 317;
+constexpr uint16_t kRegTemperature = 336;  // deg C
+constexpr uint16_t kRegVoltage = 338;      // mV
+constexpr uint16_t kRegPosition = 342;     // um, wide, low word first
+constexpr uint16_t kRegForce = 348;        // mN, wide
+constexpr uint16_t kRegPower = 350;        // W
+constexpr uint16_t kRegErrors = 432;
+
+// Error bits.
+constexpr uint16_t kErrorStrokeLimit = 0x0001;
+constexpr uint16_t kErrorOverTemperature = 0x0002;
+
+// Haptic effect bits of the stream command in haptic mode.
+constexpr uint16_t kHapticSpring = 0x0001;  // pulls towards the middle of the stroke
+constexpr uint16_t kHapticDamper = 0x0002;  // resists motion
+
+// Stream sub-function codes.
+constexpr uint8_t kStreamSleep = 0;
+constexpr uint8_t kStreamForce = 28;
+constexpr uint8_t kStreamPosition = 30;
+constexpr uint8_t kStreamKinematic = 32;
+constexpr uint8_t kStreamHaptic = 34;
+
+struct Physics {
+    double mass_kg = 0.5;
+    double damping_Ns_per_m = 8.0;
+    double stroke_min_m = -0.05;
+    double stroke_max_m = 0.05;
+    double max_force_N = 60.0;
+    double position_gain_N_per_m = 2000.0;   // internal position controller
+    double position_damping_Ns_per_m = 60.0;
+    double spring_N_per_m = 400.0;           // haptic spring
+    double haptic_damping_Ns_per_m = 30.0;   // haptic damper
+    double kinematic_amplitude_m = 0.02;     // built-in motion of kinematic mode
+    double kinematic_period_s = 2.0;
+    double winding_resistance_ohm = 2.0;
+    double force_constant_N_per_A = 10.0;
+    double ambient_C = 25.0;
+    double heating_C_per_J = 0.02;
+    double cooling_per_s = 0.01;
+    double over_temperature_C = 90.0;
+    double supply_mV = 24000.0;
+};
+
+class DeviceModel {
+public:
+    explicit DeviceModel(uint8_t server_address = 1, Physics physics = Physics());
+
+    // One request frame in, the response frame out; empty for another address, a broadcast
+    // or a frame whose CRC is wrong.
+    std::vector<uint8_t> handle_frame(const uint8_t* frame, size_t length);
+
+    // Length of the request that starts with these bytes: 0 while too few bytes are there to
+    // tell, -1 for a function code the device does not know.
+    static int request_length(const uint8_t* bytes, size_t available);
+
+    // Moves the physics on by seconds (sub-stepped internally).
+    void advance(double seconds);
+
+    uint16_t register_value(uint16_t address);
+    void set_register(uint16_t address, uint16_t value);
+    uint8_t server_address() const { return address; }
+    int mode() const { return motor_mode; }
+    double position_m() const { return position; }
+    double velocity_m_per_s() const { return velocity; }
+    double temperature_C() const { return temperature; }
+    uint16_t errors() const { return error_bits; }
+    // When false the device accepts mode writes but keeps reporting the old mode.
+    void set_confirms_modes(bool confirms) { confirms_modes = confirms; }
+    // Places the mass (for tests): no velocity.
+    void place(double position_m) { position = position_m; velocity = 0; }
+    void set_temperature(double celsius) { temperature = celsius; }
+
+private:
+    std::vector<uint8_t> execute(const uint8_t* frame, size_t length);
+    std::vector<uint8_t> read_registers(const uint8_t* frame);
+    std::vector<uint8_t> write_single(const uint8_t* frame);
+    std::vector<uint8_t> write_multiple(const uint8_t* frame, size_t length);
+    std::vector<uint8_t> read_write_multiple(const uint8_t* frame, size_t length);
+    std::vector<uint8_t> stream(const uint8_t* frame);
+    std::vector<uint8_t> exception(uint8_t function_code, uint8_t code) const;
+    void write_register(uint16_t address, uint16_t value);
+    void refresh_telemetry_registers();
+    double applied_force_N(double t) const;
+    void step(double dt);
+
+    uint8_t address;
+    Physics physics;
+    std::vector<uint16_t> holding;
+    bool confirms_modes = true;
+
+    int motor_mode = 1;
+    double position = 0.0;  // m
+    double velocity = 0.0;  // m/s
+    double force = 0.0;     // N, last applied
+    double power = 0.0;     // W
+    double temperature;     // deg C
+    double time = 0.0;      // s since start
+    uint16_t error_bits = 0;
+    int32_t force_setpoint_mN = 0;
+    int32_t position_setpoint_um = 0;
+    uint16_t haptic_effects = 0;
+};
+
+// Appends the CRC to a frame (low byte first).
+void append_crc(std::vector<uint8_t>& frame);
+bool frame_crc_ok(const uint8_t* frame, size_t length);
+
+}  // namespace sim

@@ -1,0 +1,113 @@
+#include "sdk/actuator/stream_controller.hpp"
+
+#include <gtest/gtest.h>
+
+#include "actuator/actuator_fixture.hpp"
+#include "fakes/fake_clock.hpp"
+#include "fakes/fake_serial.hpp"
+#include "fakes/wire.hpp"
+
+using namespace zelkSDK;
+using fakes::hex;
+
+namespace {
+
+std::vector<uint8_t> data_block(const std::vector<uint8_t>& frame) {
+    return std::vector<uint8_t>(frame.begin() + 2, frame.begin() + 7);
+}
+
+}  // namespace
+
+TEST_F(ActuatorTest, StreamCommandPerMode) {
+    struct Case {
+        MotorMode mode;
+        std::vector<uint8_t> block;
+    };
+    actuator.set_streamed_force_mN(-1);
+    actuator.set_streamed_position_um(100000);
+    actuator.update_haptic_stream_effects(0x8001);
+    const Case cases[] = {
+        {ForceMode, hex("1C FF FF FF FF")},     {PositionMode, hex("1E 00 01 86 A0")},
+        {HapticMode, hex("22 00 00 80 01")},    {KinematicMode, hex("20 00 00 00 00")},
+        {SleepMode, hex("00 00 00 00 00")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode);
+        ASSERT_FALSE(static_cast<bool>(actuator.set_mode(c.mode)));
+        actuator.enable_stream();
+        const size_t before = line->requests.size();
+        for (int i = 0; i < 200 && line->requests.size() == before; ++i) actuator.run();
+        ASSERT_GT(line->requests.size(), before);
+        EXPECT_EQ(line->requests.back().size(), 9u);
+        EXPECT_EQ(line->requests.back()[1], 100);
+        EXPECT_EQ(data_block(line->requests.back()), c.block);
+        actuator.disable_stream();
+        for (int i = 0; i < 200; ++i) actuator.run();  // let the last command finish
+    }
+}
+
+TEST_F(ActuatorTest, FreshActuatorStreamsSleepCommands) {
+    actuator.enable_stream();
+    EXPECT_TRUE(line->requests.empty());  // nothing until the next run
+    actuator.run();
+    ASSERT_EQ(line->requests.size(), 1u);
+    EXPECT_EQ(line->requests[0], hex("01 64 00 00 00 00 00 03 e4"));
+}
+
+TEST(StreamController, OneCommandWhileQueuedInFlightOrUnread) {
+    fakes::FakeSerial serial;
+    fakes::FakeClock clock;
+    ModbusClient client(serial, clock);
+    StreamController controller(client, 1);
+    controller.update();
+    EXPECT_EQ(client.get_queue_size(), 0u);  // disabled
+    controller.enable();
+    controller.update();
+    controller.update();
+    EXPECT_EQ(client.get_queue_size(), 1u);  // queued
+    client.run_out();
+    controller.update();
+    EXPECT_EQ(client.get_queue_size(), 1u);  // in flight
+    serial.push(hex("01 64 00 00 01 00 ff ff ff fe 00 0a c8 5d c0 00 01 f7 78"));
+    client.run_in();
+    ASSERT_TRUE(client.is_response_ready());
+    controller.update();
+    EXPECT_EQ(client.get_queue_size(), 1u);  // answered, not yet dequeued
+    client.dequeue_transaction();
+    controller.update();
+    EXPECT_EQ(client.get_queue_size(), 1u);  // the next one
+    controller.disable();
+    client.dequeue_transaction();
+    controller.update();
+    EXPECT_EQ(client.get_queue_size(), 0u);
+}
+
+TEST_F(ActuatorTest, FailedSetModeKeepsTheCommandType) {
+    ASSERT_FALSE(static_cast<bool>(actuator.set_mode(ForceMode)));
+    device.set_confirms_modes(false);
+    EXPECT_TRUE(static_cast<bool>(actuator.set_mode(PositionMode)));
+    EXPECT_EQ(actuator.get_streamed_mode(), ForceMode);
+    actuator.enable_stream();
+    for (int i = 0; i < 200 && line->requests.back()[1] != 100; ++i) actuator.run();
+    EXPECT_EQ(line->requests.back()[2], kStreamForce);
+}
+
+TEST_F(ActuatorTest, TelemetryFlowsThroughRun) {
+    device.place(0.0123);
+    actuator.enable_stream();
+    for (int i = 0; i < 50; ++i) actuator.run();
+    EXPECT_NEAR(actuator.stream_cache.position, 12300, 500);
+    EXPECT_EQ(actuator.stream_cache.voltage, 24000);
+    EXPECT_EQ(actuator.stream_cache.temperature, 25);
+}
+
+TEST_F(ActuatorTest, BlockingCallPausesStreamingAndResumesAfter) {
+    actuator.enable_stream();
+    actuator.run();  // one stream command queued and sent
+    ASSERT_EQ(function_codes(), std::vector<int>{100});
+    actuator.read_register_blocking(10);
+    // The stream command ahead of the read is finished first; no new one while waiting.
+    EXPECT_EQ(function_codes(), (std::vector<int>{100, 3}));
+    for (int i = 0; i < 100 && line->requests.size() < 3; ++i) actuator.run();
+    EXPECT_EQ(function_codes(), (std::vector<int>{100, 3, 100}));
+}
