@@ -4,6 +4,8 @@
 #include <asio/buffer.hpp>
 #include <asio/error.hpp>
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <chrono>
 #include <iostream>
 #include <system_error>
 
@@ -13,6 +15,10 @@ namespace {
 constexpr size_t kReadBufferSize = 256;
 constexpr size_t kHeaderLength = 2;
 constexpr size_t kExceptionLength = 5;
+// Bytes that came are handed over once the line has been quiet this long, even when the
+// response they belong to is not complete yet.
+constexpr int kQuietUs = 2000;
+constexpr int kNoLimit = -1;
 
 size_t clamp_announced_length(size_t announced) {
     return std::min(std::max(announced, kHeaderLength), kReadBufferSize);
@@ -147,21 +153,40 @@ uint8_t SerialASIO::receive_byte() {
     return byte;
 }
 
-size_t SerialASIO::read_some(uint8_t* data, size_t size, asio::error_code& error) {
+size_t SerialASIO::read_some(uint8_t* data, size_t size, asio::error_code& error,
+                             int quiet_limit_us, bool& quiet) {
     size_t received = 0;
+    quiet = false;
     error = asio::error_code();
     if (!running) {
         // Close may already have run its cancel: a read started now would never end.
         error = asio::error::operation_aborted;
         return 0;
     }
+    bool read_done = false;
+    asio::steady_timer quiet_timer(io_context);
     serial_port.async_read_some(asio::buffer(data, size),
                                 [&](const asio::error_code& result, size_t count) {
                                     error = result;
                                     received = count;
+                                    read_done = true;
+                                    quiet_timer.cancel();
                                 });
+    if (quiet_limit_us >= 0) {
+        quiet_timer.expires_after(std::chrono::microseconds(quiet_limit_us));
+        quiet_timer.async_wait([&](const asio::error_code& result) {
+            if (!result && !read_done) {
+                quiet = true;
+                asio::error_code ignored;
+                serial_port.cancel(ignored);
+            }
+        });
+    }
     io_context.restart();
     io_context.run();
+    if (quiet) {
+        error = running ? asio::error_code() : asio::error::operation_aborted;
+    }
     return received;
 }
 
@@ -177,10 +202,22 @@ void SerialASIO::deliver(const uint8_t* data, size_t size) {
 void SerialASIO::read_loop() {
     std::vector<uint8_t> read_buffer(kReadBufferSize, 0);
     while (running) {
+        // Bytes of this cycle already handed over because the line fell quiet after them.
+        size_t delivered = 0;
+        const auto hand_over_quiet_bytes = [&](size_t upto) {
+            deliver(&read_buffer[delivered], upto - delivered);
+            delivered = upto;
+        };
+
         asio::error_code error;
         size_t header = 0;
         while (header < kHeaderLength && !error) {
-            header += read_some(&read_buffer[header], kHeaderLength - header, error);
+            bool quiet = false;
+            const int limit = header > delivered ? kQuietUs : kNoLimit;
+            header += read_some(&read_buffer[header], kHeaderLength - header, error, limit, quiet);
+            if (quiet) {
+                hand_over_quiet_bytes(header);
+            }
         }
         if (error) {
             continue;
@@ -189,12 +226,21 @@ void SerialASIO::read_loop() {
             expected_response_length = kExceptionLength;
         }
         const size_t remainder = clamp_announced_length(expected_response_length) - kHeaderLength;
-        const size_t received = read_some(&read_buffer[kHeaderLength], remainder, error);
+        size_t received = 0;
+        while (remainder > 0) {
+            bool quiet = false;
+            const int limit = delivered < kHeaderLength ? kQuietUs : kNoLimit;
+            received = read_some(&read_buffer[kHeaderLength], remainder, error, limit, quiet);
+            if (!quiet) {
+                break;
+            }
+            hand_over_quiet_bytes(kHeaderLength);
+        }
         if (error) {
             std::cerr << "Read Remaining Message Failed" << error.message() << "\n";
             continue;
         }
-        deliver(read_buffer.data(), kHeaderLength + received);
+        hand_over_quiet_bytes(kHeaderLength + received);
     }
 }
 

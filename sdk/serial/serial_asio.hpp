@@ -11,6 +11,10 @@
 // close can cancel them on every platform, also where cancelling or closing a port does
 // not wake a thread blocked in a synchronous read.
 //
+// Bytes are never held back for long: once the line has been quiet for 2 ms, what has come
+// of a response so far (a lone header byte, or the header without its remainder) is
+// handed over while the reader goes on waiting for the rest.
+//
 // The reader never reads past its 256-byte buffer: an announced length below 2 (it is 0
 // before the first transmit) counts as 2, so the header alone is delivered, and one above
 // 256 counts as 256.
@@ -53,14 +57,20 @@ public:
     uint8_t receive_byte() override;
 
     static std::string port_name_for_number(int port_number);
+    // The response length the reader works with now (what transmit announced, or 5 after an
+    // exception response arrived).
+    size_t announced_length() const { return expected_response_length; }
+    bool reader_running() const { return reader_thread.joinable(); }
 
 private:
     ZelkError open_port(const std::string& port_name, int baud_rate);
     void prepare_for_reader();
     void read_loop();
     // One read on the reader's io_context; returns what arrived, at least one byte unless
-    // the read failed or asked for nothing.
-    size_t read_some(uint8_t* data, size_t size, asio::error_code& error);
+    // the read failed or asked for nothing. With a quiet limit (microseconds, -1 for none)
+    // it returns 0 and sets quiet when nothing arrives in that time.
+    size_t read_some(uint8_t* data, size_t size, asio::error_code& error, int quiet_limit_us,
+                     bool& quiet);
     void deliver(const uint8_t* data, size_t size);
     void join_reader();
 

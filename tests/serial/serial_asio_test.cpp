@@ -1,0 +1,198 @@
+#include "sdk/serial/serial_asio.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+#include "fakes/wire.hpp"
+#include "serial/pty_pair.hpp"
+
+using namespace zelkSDK;
+using fakes::hex;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Takes bytes from the port until count have arrived or a second has passed.
+std::vector<uint8_t> take(SerialASIO& port, size_t count) {
+    std::vector<uint8_t> bytes;
+    const auto deadline = Clock::now() + std::chrono::seconds(1);
+    while (bytes.size() < count && Clock::now() < deadline) {
+        if (port.ready_to_receive()) {
+            bytes.push_back(port.receive_byte());
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    }
+    return bytes;
+}
+
+template <typename F>
+std::chrono::milliseconds time_of(F&& f) {
+    const auto start = Clock::now();
+    f();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+class SerialAsioTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(pty.path.empty());
+        ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
+    }
+    void send(const std::vector<uint8_t>& frame, size_t expected) {
+        for (uint8_t b : frame) port.send_byte(b);
+        port.transmit(expected);
+    }
+
+    PtyPair pty;
+    SerialASIO port;
+};
+
+}  // namespace
+
+TEST(SerialAsio, PortNumbersNameThePlatformsDevices) {
+#ifdef _WIN32
+    EXPECT_EQ(SerialASIO::port_name_for_number(3), "\\\\.\\COM3");
+#else
+    EXPECT_EQ(SerialASIO::port_name_for_number(3), "/dev/ttyS3");
+#endif
+}
+
+TEST(SerialAsio, MissingDeviceReturnsTheSystemMessageAndStartsNoReader) {
+    SerialASIO port;
+    const ZelkError error = port.open_serial_port("/dev/does-not-exist", 19200);
+    EXPECT_TRUE(static_cast<bool>(error));
+    EXPECT_EQ(error.what(), std::error_code(ENOENT, std::system_category()).message());
+    EXPECT_FALSE(port.reader_running());
+}
+
+TEST(SerialAsio, ClosingAPortNeverOpenedRaisesAtCancel) {
+    SerialASIO port;
+    try {
+        port.close_serial_port();
+        FAIL() << "no exception";
+    } catch (const std::system_error& e) {
+        EXPECT_NE(std::string(e.what()).find("cancel"), std::string::npos) << e.what();
+    }
+    // ...and destroying ports that are not open is quiet.
+    SerialASIO never_opened;
+}
+
+TEST_F(SerialAsioTest, SecondOpenSaysAlreadyOpenAndKeepsTheReader) {
+    const ZelkError again = port.open_serial_port(pty.path, 19200);
+    EXPECT_TRUE(static_cast<bool>(again));
+    EXPECT_EQ(again.what(), "Already open");
+    EXPECT_TRUE(port.reader_running());
+    pty.write(hex("01 06 00 03 00 02 f8 0b"));
+    port.transmit(8);
+    EXPECT_EQ(take(port, 8), hex("01 06 00 03 00 02 f8 0b"));
+}
+
+TEST_F(SerialAsioTest, SendsOnlyOnTransmitAndInOrder) {
+    port.send_byte(0x01);
+    port.send_byte(0x03);
+    EXPECT_TRUE(pty.read(50).empty());
+    port.send_byte(0x00);
+    port.transmit(7);
+    EXPECT_EQ(pty.read(), hex("01 03 00"));
+    EXPECT_EQ(port.announced_length(), 7u);
+    port.transmit(19);  // nothing queued: only the announced length changes
+    EXPECT_EQ(port.announced_length(), 19u);
+    EXPECT_TRUE(pty.read(50).empty());
+}
+
+TEST_F(SerialAsioTest, EveryByteOfManyResponsesArrivesOnceAndInOrder) {
+    std::vector<uint8_t> expected;
+    for (int i = 0; i < 50; ++i) {
+        const std::vector<uint8_t> response =
+            fakes::with_crc({0x01, 0x03, 0x04, static_cast<uint8_t>(i), 0x11, 0x22, 0x33});
+        port.transmit(response.size());
+        if (i % 3 == 0) {
+            pty.write(response);
+        } else {
+            // In pieces, as a slow device or a busy line delivers them.
+            const size_t cut = 1 + i % (response.size() - 1);
+            pty.write(std::vector<uint8_t>(response.begin(), response.begin() + cut));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            pty.write(std::vector<uint8_t>(response.begin() + cut, response.end()));
+        }
+        const std::vector<uint8_t> got = take(port, response.size());
+        ASSERT_EQ(got, response) << i;
+        expected.insert(expected.end(), response.begin(), response.end());
+    }
+    EXPECT_FALSE(port.ready_to_receive());
+}
+
+TEST_F(SerialAsioTest, ExceptionResponseIsFiveBytesWhateverWasAnnounced) {
+    port.transmit(25);
+    pty.write(hex("01 83 02 c0 f1"));
+    EXPECT_EQ(take(port, 5), hex("01 83 02 c0 f1"));
+    EXPECT_EQ(port.announced_length(), 5u);  // until the next transmit
+    port.transmit(7);
+    EXPECT_EQ(port.announced_length(), 7u);
+    pty.write(hex("01 03 02 00 02 39 85"));
+    EXPECT_EQ(take(port, 7), hex("01 03 02 00 02 39 85"));
+}
+
+TEST_F(SerialAsioTest, BytesBeforeAnyTransmitAndAboveTheBufferAreDelivered) {
+    pty.write(hex("AA BB CC"));  // nothing announced yet: read in 2-byte pieces, a lone tail too
+    EXPECT_EQ(take(port, 3), hex("AA BB CC"));
+    port.transmit(100000);  // above any frame: read at most 256 at a time
+    std::vector<uint8_t> big(600);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i & 0x7F);
+    pty.write(big);
+    EXPECT_EQ(take(port, big.size()), big);
+}
+
+TEST_F(SerialAsioTest, CloseMidResponseReportsItAndIsPrompt) {
+    port.transmit(9);
+    pty.write(hex("01 03"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ::testing::internal::CaptureStderr();
+    EXPECT_LT(time_of([&] { port.close_serial_port(); }).count(), 100);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("Read Remaining Message Failed", 0), 0u) << err;
+    EXPECT_FALSE(port.reader_running());
+}
+
+TEST_F(SerialAsioTest, CloseIsPromptWhenIdleAndRightAfterDelivery) {
+    EXPECT_LT(time_of([&] { port.close_serial_port(); }).count(), 100);
+    ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
+    port.transmit(7);
+    pty.write(hex("01 03 02 00 02 39 85"));
+    while (!port.ready_to_receive()) std::this_thread::yield();
+    EXPECT_LT(time_of([&] { port.close_serial_port(); }).count(), 100);
+    // Bytes not yet taken are still there after a new open.
+    ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
+    EXPECT_EQ(take(port, 7), hex("01 03 02 00 02 39 85"));
+}
+
+TEST_F(SerialAsioTest, OpenCloseCyclesLeaveNoReaderBehind) {
+    for (int i = 0; i < 20; ++i) {
+        port.close_serial_port();
+        EXPECT_FALSE(port.reader_running());
+        ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
+    }
+    port.transmit(8);
+    pty.write(hex("01 06 00 03 00 02 f8 0b"));
+    EXPECT_EQ(take(port, 8), hex("01 06 00 03 00 02 f8 0b"));
+}
+
+TEST_F(SerialAsioTest, TransmitOnAClosedPortRaisesAndKeepsTheBytes) {
+    port.close_serial_port();
+    port.send_byte(0x42);
+    EXPECT_THROW(port.transmit(8), std::system_error);
+    EXPECT_EQ(port.announced_length(), 8u);
+    ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
+    port.transmit(8);
+    EXPECT_EQ(pty.read(), hex("42"));
+}
+
+TEST_F(SerialAsioTest, BaudRateChangesOnTheOpenPort) {
+    EXPECT_NO_THROW(port.adjust_baud_rate(115200));
+    port.close_serial_port();
+    EXPECT_THROW(port.adjust_baud_rate(9600), std::system_error);
+}
