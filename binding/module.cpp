@@ -1,0 +1,11 @@
+// The extension module _ferrun: the SDK's value types and its Actuator for Python.
+#include <pybind11/pybind11.h>
+
+#include "binding/registration.hpp"
+
+PYBIND11_MODULE(_ferrun, m) {
+    m.doc() = "Python binding for the C++ zelkSDK";
+    ferrun_binding::register_value_types(m);
+    ferrun_binding::register_message_priority(m);
+    ferrun_binding::register_actuator(m);
+}

@@ -1,0 +1,13 @@
+// The module's registration steps, called in order by module.cpp: value types, then
+// enumerations, then Actuator (its methods take MessagePriority defaults at registration).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace ferrun_binding {
+
+void register_value_types(pybind11::module_& m);
+void register_message_priority(pybind11::module_& m);
+void register_actuator(pybind11::module_& m);
+
+}  // namespace ferrun_binding
