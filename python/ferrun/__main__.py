@@ -1,0 +1,5 @@
+import sys
+
+from ferrun.cli import main
+
+sys.exit(main())

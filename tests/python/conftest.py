@@ -1,0 +1,28 @@
+import os
+
+import pytest
+
+import _ferrun
+from ferrun import virtual_actuator
+
+
+@pytest.fixture
+def port():
+    """A fresh virtual actuator; yields the port path to open."""
+    with virtual_actuator() as path:
+        yield path
+
+
+@pytest.fixture
+def actuator(port):
+    """An actuator with its port open on a fresh virtual actuator."""
+    a = _ferrun.Actuator("x1")
+    error = a.open_serial_port(port)
+    assert not error, error.what()
+    yield a
+    a.close_serial_port()
+
+
+@pytest.fixture
+def log_path(tmp_path):
+    return os.fspath(tmp_path / "traffic.log")

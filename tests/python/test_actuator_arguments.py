@@ -1,0 +1,108 @@
+"""Argument conversion: every refusal is a TypeError (or ValueError) raised before anything
+is sent. No port is open here, so a call that did reach the line would raise RuntimeError."""
+
+import pytest
+
+import _ferrun
+from _ferrun import Actuator, MessagePriority, MotorMode
+
+
+def test_constructors_and_name():
+    assert Actuator("x1").name == "x1"
+    assert Actuator(name="x1", modbus_server_address=3).name == "x1"
+    assert Actuator(None).name is None
+    a = Actuator("x" + "1")
+    assert a.name == "x1"
+    with pytest.raises(AttributeError):
+        a.name = "y"
+    with pytest.raises(AttributeError):
+        a.other = 1
+    for address in (256, -1):
+        with pytest.raises(TypeError):
+            Actuator("x1", address)
+    with pytest.raises(TypeError):
+        Actuator(object(), object(), "x1")
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda a: a.open_serial_port(3.0),
+        lambda a: a.set_mode(2),
+        lambda a: a.read_register_blocking(317, 1),
+        lambda a: a.read_register_blocking(70000),
+        lambda a: a.write_register_blocking(3, 70000),
+        lambda a: a.write_wide_register_blocking(3, 2**31),
+        lambda a: a.read_multiple_registers_blocking(0, 256),
+        lambda a: a.write_multiple_registers_blocking(0, 1, 1.5),
+        lambda a: a.write_multiple_registers_blocking(0, 2, [1, 70000]),
+        lambda a: a.write_multiple_registers_blocking(0, 1, "1"),
+        lambda a: a.update_haptic_stream_effects(-1),
+        lambda a: a.set_streamed_force_mN(2**31),
+        lambda a: a.begin_serial_logging("traffic.log", object()),
+    ],
+)
+def test_bad_arguments_raise_type_error(call):
+    with pytest.raises(TypeError):
+        call(Actuator("x1"))
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda a: a.write_multiple_registers_blocking(100, 2, 7), "2"),
+        (lambda a: a.write_multiple_registers_blocking(100, 3, [1, 2]), "3"),
+        (lambda a: a.write_multiple_registers_blocking(100, 1, [1, 2]), "1"),
+        (lambda a: a.read_write_multiple_registers_blocking(0, 1, 100, 2, 7), "2"),
+        (lambda a: a.read_write_multiple_registers_blocking(0, 1, 100, 2, [7]), "2"),
+    ],
+)
+def test_write_data_must_match_the_count(call, expected):
+    with pytest.raises(ValueError, match=expected):
+        call(Actuator("x1"))
+
+
+def test_close_before_open_raises_runtime_error():
+    with pytest.raises(RuntimeError):
+        Actuator("x1").close_serial_port()
+
+
+def test_sending_without_a_port_raises_runtime_error():
+    with pytest.raises(RuntimeError):
+        Actuator("x1").read_register_blocking(317)
+
+
+def test_zero_counts_send_nothing():
+    a = Actuator("x1")
+    result = a.read_multiple_registers_blocking(0, 0)
+    assert result.value == [] and not result.error
+    assert not a.write_multiple_registers_blocking(100, 0, 7)
+    assert not a.write_multiple_registers_blocking(100, 0, [])
+
+
+def test_open_missing_port_reports_the_system_message():
+    error = Actuator("x1").open_serial_port("/dev/does-not-exist")
+    assert error and error.what() == "No such file or directory"
+
+
+def test_stream_settings_send_nothing_and_snapshots_are_copies():
+    a = Actuator("x1")
+    a.enable_stream()
+    a.set_streamed_force_mN(-5)
+    a.set_streamed_position_um(100)
+    a.update_haptic_stream_effects(3)
+    a.disable_stream()
+    first, second = a.get_stream_data(), a.get_stream_data()
+    assert first is not second
+    first.force = 12
+    assert second.force == 0 and a.get_stream_data().force == 0
+
+
+def test_docstrings_name_the_overloads():
+    doc = Actuator.open_serial_port.__doc__
+    assert "Open serial port using port number" in doc
+    assert "Open serial port using port path" in doc
+    assert "priority: _ferrun.MessagePriority = <MessagePriority.important: 0>" in (
+        Actuator.read_register_blocking.__doc__)
+    assert MessagePriority.important is _ferrun.important
+    assert MotorMode.SleepMode is _ferrun.SleepMode

@@ -1,0 +1,73 @@
+"""Faults on the line end to end, and the demo command."""
+
+import random
+import subprocess
+import sys
+
+import _ferrun
+from ferrun import virtual_actuator
+from ferrun.traffic_log import summarize
+
+ALL_FAULTS = ["--seed", "7", "--drop", "0.02", "--corrupt-crc", "0.03", "--wrong-address",
+              "0.03", "--truncate", "0.03", "--exception", "0.03", "--split", "0.05",
+              "--stray", "0.03"]
+
+
+def test_faults_never_pass_for_good_data(log_path):
+    expected = {register: (register * 7 + 3) & 0xFFFF for register in range(100, 140)}
+    failures = 0
+    with virtual_actuator(ALL_FAULTS) as port:
+        a = _ferrun.Actuator("x1")
+        assert not a.open_serial_port(port)
+        assert not a.begin_serial_logging(log_path)
+        # Every write reaches the device whatever happens to its response.
+        for register, value in expected.items():
+            a.write_register_blocking(register, value)
+        rng = random.Random(3)
+        for _ in range(1000):
+            register = rng.randrange(100, 140)
+            priority = rng.choice([_ferrun.important, _ferrun.not_important])
+            result = a.read_register_blocking(register, priority)
+            if result.error:
+                failures += 1
+                assert result.error.what(), "every failure carries its text"
+                assert result.value == 0
+            else:
+                assert result.value == expected[register]
+        a.close_serial_port()
+    assert 0 < failures < 300
+    with open(log_path, newline="") as log:
+        traffic = summarize(log)
+    assert traffic.requests > 1040  # important requests were resent
+    assert set(traffic.failures) >= {"timed out", "interchar gap", "wrong address", "wrong CRC",
+                                     "exception response"}
+
+
+def test_demo_runs_for_a_second():
+    done = subprocess.run(
+        [sys.executable, "-m", "ferrun", "demo", "--seconds", "1", "--no-progress"],
+        capture_output=True, text=True, timeout=60,
+    )
+    assert done.returncode == 0, done.stderr
+    assert "summary: " in done.stdout
+    assert "failures: none" in done.stdout
+
+
+def test_demo_reports_a_port_that_cannot_open():
+    done = subprocess.run(
+        [sys.executable, "-m", "ferrun", "demo", "--port", "/dev/does-not-exist"],
+        capture_output=True, text=True, timeout=60,
+    )
+    assert done.returncode != 0
+    assert "Traceback" not in done.stderr
+    assert "cannot open serial port /dev/does-not-exist" in done.stderr
+
+
+def test_demo_reports_a_device_that_does_not_answer():
+    with virtual_actuator(["--drop", "1"]) as port:
+        done = subprocess.run(
+            [sys.executable, "-m", "ferrun", "demo", "--port", port, "--no-progress"],
+            capture_output=True, text=True, timeout=60,
+        )
+    assert done.returncode != 0
+    assert "does not answer" in done.stderr and "Traceback" not in done.stderr
