@@ -221,14 +221,25 @@ TEST_F(ActuatorTest, LoggingGoesThroughTheGivenLog) {
 }
 
 TEST_F(ActuatorTest, ErrorsRaisedBySendingLeaveTheStreamPauseRestored) {
-    struct ThrowingLine : sim::SimulatedLine {
+    // A line whose first write fails, as a port closed under the caller does.
+    struct FailingOnceLine : sim::SimulatedLine {
         using SimulatedLine::SimulatedLine;
-        void transmit(size_t) override { throw std::runtime_error("write_some: Bad file descriptor"); }
+        void transmit(size_t expected) override {
+            if (!failed) {
+                failed = true;
+                throw std::runtime_error("write_some: Bad file descriptor");
+            }
+            SimulatedLine::transmit(expected);
+        }
+        bool failed = false;
     };
-    auto throwing = std::make_shared<ThrowingLine>(device);
-    Actuator a(throwing, clock, "x", 1);
+    auto failing = std::make_shared<FailingOnceLine>(device);
+    Actuator a(failing, clock, "x", 1);
     a.enable_stream();
     EXPECT_THROW(a.read_register_blocking(10), std::runtime_error);
-    // The read stays in the queue, and streaming resumes once it is gone.
-    EXPECT_EQ(a.get_streamed_mode(), SleepMode);
+    // The read stays queued; run() finishes it, then streaming goes on, so the pause was lifted.
+    for (int i = 0; i < 2000; ++i) a.run();
+    ASSERT_FALSE(failing->requests.empty());
+    EXPECT_EQ(failing->requests.front()[1], 3);
+    EXPECT_EQ(failing->requests.back()[1], 100);
 }
