@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,10 +20,15 @@ int64_t now_us() {
         .count();
 }
 
+// Wire time must be kept to a few microseconds when the line is paced: sleep most of the
+// wait, then spin the rest, since a sleep can overshoot by tens of microseconds.
 void sleep_until_us(int64_t deadline) {
+    constexpr int64_t kSpinUs = 300;
     const int64_t wait = deadline - now_us();
-    if (wait > 0) {
-        std::this_thread::sleep_for(std::chrono::microseconds(wait));
+    if (wait > kSpinUs) {
+        std::this_thread::sleep_for(std::chrono::microseconds(wait - kSpinUs));
+    }
+    while (now_us() < deadline) {
     }
 }
 
@@ -77,14 +83,17 @@ bool PtyServer::open() {
     return true;
 }
 
-int64_t PtyServer::char_time_us() const {
-    return options.baud_rate > 0 ? 11'000'000LL / options.baud_rate : 0;
+int64_t PtyServer::wire_time_us(size_t characters) const {
+    // 11 bits a character: start, 8 data, parity, stop.
+    return options.baud_rate > 0
+               ? static_cast<int64_t>(characters) * 11'000'000LL / options.baud_rate
+               : 0;
 }
 
 int64_t PtyServer::frame_gap_us() const {
     // A request that stalls this long is given up (3.5 characters, at least 1.75 ms as the
     // Modbus serial line guide fixes for fast lines; longer on an unpaced pty).
-    return std::max<int64_t>(options.baud_rate > 0 ? 1750 : 5000, 35 * char_time_us() / 10);
+    return std::max<int64_t>(options.baud_rate > 0 ? 1750 : 5000, wire_time_us(35) / 10);
 }
 
 void PtyServer::start() {
@@ -106,6 +115,9 @@ void PtyServer::stop() {
 
 void PtyServer::serve(int stop_fd) {
     last_advance_us = now_us();
+#ifdef PR_SET_TIMERSLACK
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);  // keep wakeups close to wire time
+#endif
     uint8_t buffer[512];
     while (!stopping) {
         pollfd fds[3] = {{master_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}, {stop_fd, POLLIN, 0}};
@@ -158,7 +170,7 @@ void PtyServer::process_frames(int64_t now, bool quiet_check) {
             std::vector<uint8_t> request(input.begin(), input.begin() + length);
             input.erase(input.begin(), input.begin() + length);
             // On a paced line the last request byte arrives a wire time after the first.
-            const int64_t request_end = first_byte_us + length * char_time_us();
+            const int64_t request_end = first_byte_us + wire_time_us(static_cast<size_t>(length));
             first_byte_us = now;
             respond(request, request_end);
             continue;
@@ -193,19 +205,17 @@ void PtyServer::respond(const std::vector<uint8_t>& request, int64_t request_end
 }
 
 void PtyServer::write_paced(const std::vector<uint8_t>& bytes) {
-    const int64_t char_us = char_time_us();
-    if (char_us == 0) {
+    if (options.baud_rate <= 0) {
         write_all(master_fd, bytes.data(), bytes.size());
         return;
     }
     // Each piece goes out when its last character would have left a real line, in pieces
     // of about a millisecond of wire time.
-    const size_t per_piece = std::max<size_t>(1, static_cast<size_t>(1000 / char_us));
-    int64_t wire_time = now_us();
+    const size_t per_piece = std::max<size_t>(1, static_cast<size_t>(options.baud_rate / 11000));
+    const int64_t start = now_us();
     for (size_t at = 0; at < bytes.size(); at += per_piece) {
         const size_t count = std::min(per_piece, bytes.size() - at);
-        wire_time += static_cast<int64_t>(count) * char_us;
-        sleep_until_us(wire_time);
+        sleep_until_us(start + wire_time_us(at + count));
         write_all(master_fd, &bytes[at], count);
     }
 }

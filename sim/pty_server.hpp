@@ -53,7 +53,7 @@ private:
     void process_frames(int64_t now_us, bool quiet);
     void respond(const std::vector<uint8_t>& request, int64_t request_end_us);
     void write_paced(const std::vector<uint8_t>& bytes);
-    int64_t char_time_us() const;
+    int64_t wire_time_us(size_t characters) const;
     int64_t frame_gap_us() const;
 
     ServerOptions options;

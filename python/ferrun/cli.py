@@ -63,6 +63,7 @@ def _stream(a: "object", seconds: float, amplitude_um: int, show_progress: bool)
             target = int(amplitude_um * math.sin(math.pi * elapsed))
             actuator.set_streamed_position_um(target)
             actuator.run()
+            os.sched_yield()  # let the serial reader take each response as it lands
             if elapsed >= next_update - start:
                 data = actuator.get_stream_data()
                 progress.update(
