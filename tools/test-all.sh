@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh machine lacks, then runs every test: the C++ tests plain and under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the serial port's reader-thread tests under
-# ThreadSanitizer, and the Python module's tests (with a stub check) under each CPython.
+# ThreadSanitizer, the Python module's tests (with a stub check) under each CPython, and the
+# SDK's C++ tests cross-compiled for 64-bit Windows and run under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/setup.sh
@@ -35,3 +36,6 @@ for python in $(python_interpreters); do
         --allowlist ../tests/python/stubtest-allowlist.txt)
     "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
 done
+
+step "Windows build under wine"
+bash tools/test-windows.sh

@@ -1,0 +1,63 @@
+// The serial port's Windows code path, under wine: a COM port (named by FERRUN_TEST_PORT)
+// that the test run maps to a pseudo-terminal served by the virtual actuator on the host.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+
+#include "sdk/actuator/actuator.hpp"
+#include "sdk/serial/serial_asio.hpp"
+
+using namespace zelkSDK;
+using Steady = std::chrono::steady_clock;
+
+namespace {
+
+std::string test_port() {
+    const char* port = std::getenv("FERRUN_TEST_PORT");
+    return port != nullptr ? port : "";
+}
+
+}  // namespace
+
+TEST(WindowsSerial, PortNumbersNameComDevices) {
+    EXPECT_EQ(SerialASIO::port_name_for_number(3), "\\\\.\\COM3");
+}
+
+TEST(WindowsSerial, MissingPortIsAFailureValue) {
+    SerialASIO port;
+    const ZelkError error = port.open_serial_port(250, 19200);
+    EXPECT_TRUE(static_cast<bool>(error));
+    EXPECT_FALSE(error.what().empty());
+    EXPECT_FALSE(port.reader_running());
+    EXPECT_THROW(port.close_serial_port(), std::system_error);
+}
+
+TEST(WindowsSerial, ActuatorTalksToTheVirtualActuatorAndClosesPromptly) {
+    const std::string port = test_port();
+    if (port.empty()) GTEST_SKIP() << "FERRUN_TEST_PORT names no COM port";
+    Actuator actuator("win", 1);
+    const ZelkError opened = actuator.open_serial_port(port, 19200, 2000);
+    ASSERT_FALSE(static_cast<bool>(opened)) << opened.what();
+    EXPECT_FALSE(static_cast<bool>(actuator.write_register_blocking(600, 0x1234)));
+    const ZelkResult<unsigned short> read = actuator.read_register_blocking(600);
+    EXPECT_FALSE(static_cast<bool>(read.error)) << read.error.what();
+    EXPECT_EQ(read.value, 0x1234);
+    EXPECT_FALSE(static_cast<bool>(actuator.write_wide_register_blocking(700, -2)));
+    EXPECT_EQ(actuator.read_wide_register_blocking(700).value, -2);
+    EXPECT_FALSE(static_cast<bool>(actuator.set_mode(ForceMode)));
+    EXPECT_EQ(actuator.get_mode().value, ForceMode);
+
+    // The reader is blocked waiting for the next response: close must end it at once.
+    const auto start = Steady::now();
+    actuator.close_serial_port();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start);
+    EXPECT_LT(took.count(), 100);
+
+    // And the port opens again afterwards.
+    ASSERT_FALSE(static_cast<bool>(actuator.open_serial_port(port, 19200, 2000)));
+    EXPECT_EQ(actuator.read_register_blocking(600).value, 0x1234);
+    actuator.close_serial_port();
+}
