@@ -36,7 +36,8 @@ int read_bench(Actuator& actuator, long count) {
     for (long i = 0; i < count; ++i) {
         const auto start = Steady::now();
         failures += static_cast<bool>(actuator.read_register_blocking(317).error);
-        round_trips.push_back(std::chrono::duration<double, std::micro>(Steady::now() - start).count());
+        round_trips.push_back(
+            std::chrono::duration<double, std::micro>(Steady::now() - start).count());
     }
     const double cpu = cpu_seconds() - cpu_start;
     std::printf("median_us=%.1f p99_us=%.1f cpu_us=%.1f failures=%ld\n",

@@ -20,14 +20,18 @@ void* operator new(std::size_t size) {
     }
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
 // Answers every read with the same two-register response, from memory.
 class MemoryLine : public SerialInterface {
-public:
+  public:
     ZelkError open_serial_port(std::string, int) override { return ZelkError(0, ""); }
     ZelkError open_serial_port(int, int) override { return ZelkError(0, ""); }
     void close_serial_port() override {}
@@ -38,17 +42,17 @@ public:
     bool ready_to_receive() override { return next < sizeof response; }
     uint8_t receive_byte() override { return response[next++]; }
 
-private:
+  private:
     const uint8_t response[9] = {0x01, 0x03, 0x04, 0x12, 0x34, 0x56, 0x78, 0x81, 0x07};
     size_t next = sizeof response;
 };
 
 // Moves on 5 ms at each reading, so every interframe delay has passed when next looked at.
 class SteppingClock : public Clock {
-public:
+  public:
     int64_t get_time_microseconds() override { return now += 5000; }
 
-private:
+  private:
     int64_t now = 0;
 };
 

@@ -71,8 +71,8 @@ void register_actuator(py::module_& m) {
              priority_default)
         .def("read_multiple_registers_blocking", &Actuator::read_multiple_registers_blocking,
              py::arg("reg_start_address"), py::arg("num_registers"), priority_default)
-        .def("write_register_blocking", &Actuator::write_register_blocking,
-             py::arg("reg_address"), py::arg("write_data"), priority_default)
+        .def("write_register_blocking", &Actuator::write_register_blocking, py::arg("reg_address"),
+             py::arg("write_data"), priority_default)
         .def("write_wide_register_blocking", &Actuator::write_wide_register_blocking,
              py::arg("reg_address"), py::arg("write_data"), priority_default)
         .def(

@@ -11,7 +11,9 @@ namespace {
 constexpr double kStepSeconds = 0.0005;
 constexpr double kPi = 3.14159265358979323846;
 
-uint16_t get_u16(const uint8_t* bytes) { return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]); }
+uint16_t get_u16(const uint8_t* bytes) {
+    return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
+}
 
 void put_u16(std::vector<uint8_t>& frame, uint16_t value) {
     frame.push_back(static_cast<uint8_t>(value >> 8));
@@ -23,7 +25,9 @@ void put_u32(std::vector<uint8_t>& frame, uint32_t value) {
     put_u16(frame, static_cast<uint16_t>(value & 0xFFFF));
 }
 
-bool in_map(int start, int count) { return start >= 0 && start + count <= kRegisterCount; }
+bool in_map(int start, int count) {
+    return start >= 0 && start + count <= kRegisterCount;
+}
 
 }  // namespace
 
@@ -55,16 +59,11 @@ int DeviceModel::request_length(const uint8_t* bytes, size_t available) {
     }
     switch (bytes[1]) {
         case kReadHoldingRegisters:
-        case kWriteSingleRegister:
-            return 8;
-        case kStreamCommand:
-            return 9;
-        case kWriteMultipleRegisters:
-            return available < 7 ? 0 : 9 + bytes[6];
-        case kReadWriteMultipleRegisters:
-            return available < 11 ? 0 : 13 + bytes[10];
-        default:
-            return -1;
+        case kWriteSingleRegister: return 8;
+        case kStreamCommand: return 9;
+        case kWriteMultipleRegisters: return available < 7 ? 0 : 9 + bytes[6];
+        case kReadWriteMultipleRegisters: return available < 11 ? 0 : 13 + bytes[10];
+        default: return -1;
     }
 }
 
@@ -91,16 +90,11 @@ std::vector<uint8_t> DeviceModel::execute(const uint8_t* frame, size_t length) {
         return exception(frame[1], kIllegalDataValue);
     }
     switch (frame[1]) {
-        case kReadHoldingRegisters:
-            return read_registers(frame);
-        case kWriteSingleRegister:
-            return write_single(frame);
-        case kWriteMultipleRegisters:
-            return write_multiple(frame, length);
-        case kReadWriteMultipleRegisters:
-            return read_write_multiple(frame, length);
-        default:
-            return stream(frame);
+        case kReadHoldingRegisters: return read_registers(frame);
+        case kWriteSingleRegister: return write_single(frame);
+        case kWriteMultipleRegisters: return write_multiple(frame, length);
+        case kReadWriteMultipleRegisters: return read_write_multiple(frame, length);
+        default: return stream(frame);
     }
 }
 
@@ -179,24 +173,16 @@ std::vector<uint8_t> DeviceModel::read_write_multiple(const uint8_t* frame, size
 
 std::vector<uint8_t> DeviceModel::stream(const uint8_t* frame) {
     const uint8_t subfunction = frame[2];
-    const auto value = static_cast<int32_t>((uint32_t{frame[3]} << 24) |
-                                            (uint32_t{frame[4]} << 16) |
-                                            (uint32_t{frame[5]} << 8) | uint32_t{frame[6]});
+    const auto value =
+        static_cast<int32_t>((uint32_t{frame[3]} << 24) | (uint32_t{frame[4]} << 16) |
+                             (uint32_t{frame[5]} << 8) | uint32_t{frame[6]});
     switch (subfunction) {
         case kStreamSleep:
-        case kStreamKinematic:
-            break;
-        case kStreamForce:
-            force_setpoint_mN = value;
-            break;
-        case kStreamPosition:
-            position_setpoint_um = value;
-            break;
-        case kStreamHaptic:
-            haptic_effects = static_cast<uint16_t>(value);
-            break;
-        default:
-            return exception(frame[1], kIllegalDataValue);
+        case kStreamKinematic: break;
+        case kStreamForce: force_setpoint_mN = value; break;
+        case kStreamPosition: position_setpoint_um = value; break;
+        case kStreamHaptic: haptic_effects = static_cast<uint16_t>(value); break;
+        default: return exception(frame[1], kIllegalDataValue);
     }
     std::vector<uint8_t> response = {address, kStreamCommand};
     put_u32(response, static_cast<uint32_t>(static_cast<int32_t>(std::lround(position * 1e6))));
@@ -223,10 +209,13 @@ uint16_t DeviceModel::register_value(uint16_t reg) {
     return holding[reg % kRegisterCount];
 }
 
-void DeviceModel::set_register(uint16_t reg, uint16_t value) { holding[reg % kRegisterCount] = value; }
+void DeviceModel::set_register(uint16_t reg, uint16_t value) {
+    holding[reg % kRegisterCount] = value;
+}
 
 void DeviceModel::refresh_telemetry_registers() {
-    const auto position_um = static_cast<uint32_t>(static_cast<int32_t>(std::lround(position * 1e6)));
+    const auto position_um =
+        static_cast<uint32_t>(static_cast<int32_t>(std::lround(position * 1e6)));
     const auto force_mN = static_cast<uint32_t>(static_cast<int32_t>(std::lround(force * 1000.0)));
     holding[kRegMode] = static_cast<uint16_t>(motor_mode);
     holding[kRegTemperature] = static_cast<uint16_t>(std::lround(temperature));
@@ -251,8 +240,10 @@ double DeviceModel::applied_force_N(double t) const {
         }
         case 4: {  // haptic effects
             double f = 0.0;
-            if (haptic_effects & kHapticSpring) f -= p.spring_N_per_m * position;
-            if (haptic_effects & kHapticDamper) f -= p.haptic_damping_Ns_per_m * velocity;
+            if (haptic_effects & kHapticSpring)
+                f -= p.spring_N_per_m * position;
+            if (haptic_effects & kHapticDamper)
+                f -= p.haptic_damping_Ns_per_m * velocity;
             return f;
         }
         case 5: {  // a built-in sine motion

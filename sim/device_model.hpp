@@ -61,11 +61,11 @@ struct Physics {
     double stroke_min_m = -0.05;
     double stroke_max_m = 0.05;
     double max_force_N = 60.0;
-    double position_gain_N_per_m = 2000.0;   // internal position controller
+    double position_gain_N_per_m = 2000.0;  // internal position controller
     double position_damping_Ns_per_m = 60.0;
-    double spring_N_per_m = 400.0;           // haptic spring
-    double haptic_damping_Ns_per_m = 30.0;   // haptic damper
-    double kinematic_amplitude_m = 0.02;     // built-in motion of kinematic mode
+    double spring_N_per_m = 400.0;          // haptic spring
+    double haptic_damping_Ns_per_m = 30.0;  // haptic damper
+    double kinematic_amplitude_m = 0.02;    // built-in motion of kinematic mode
     double kinematic_period_s = 2.0;
     double winding_resistance_ohm = 2.0;
     double force_constant_N_per_A = 10.0;
@@ -77,7 +77,7 @@ struct Physics {
 };
 
 class DeviceModel {
-public:
+  public:
     explicit DeviceModel(uint8_t server_address = 1, Physics physics = Physics());
 
     // One request frame in, the response frame out; empty for another address, a broadcast
@@ -102,10 +102,13 @@ public:
     // When false the device accepts mode writes but keeps reporting the old mode.
     void set_confirms_modes(bool confirms) { confirms_modes = confirms; }
     // Places the mass (for tests): no velocity.
-    void place(double position_m) { position = position_m; velocity = 0; }
+    void place(double position_m) {
+        position = position_m;
+        velocity = 0;
+    }
     void set_temperature(double celsius) { temperature = celsius; }
 
-private:
+  private:
     std::vector<uint8_t> execute(const uint8_t* frame, size_t length);
     std::vector<uint8_t> read_registers(const uint8_t* frame);
     std::vector<uint8_t> write_single(const uint8_t* frame);

@@ -58,7 +58,8 @@ std::vector<Chunk> FaultInjector::apply(const std::vector<uint8_t>& original) {
         std::uniform_int_distribution<int> gap(500, 4000);
         const size_t at = cut(random);
         chunks.push_back({std::vector<uint8_t>(response.begin(), response.begin() + at), 0});
-        chunks.push_back({std::vector<uint8_t>(response.begin() + at, response.end()), gap(random)});
+        chunks.push_back(
+            {std::vector<uint8_t>(response.begin() + at, response.end()), gap(random)});
     } else {
         chunks.push_back({response, 0});
     }

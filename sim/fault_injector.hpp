@@ -31,7 +31,7 @@ struct Chunk {
 };
 
 class FaultInjector {
-public:
+  public:
     // rates[kind] is the probability, 0 to 1, that a response suffers that fault.
     FaultInjector(std::array<double, kFaultKindCount> rates, uint32_t seed);
 
@@ -41,7 +41,7 @@ public:
     const std::array<long, kFaultKindCount>& counts() const { return injected; }
     long responses() const { return seen; }
 
-private:
+  private:
     bool happens(FaultKind kind);
 
     std::array<double, kFaultKindCount> rates;

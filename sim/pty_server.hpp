@@ -26,7 +26,7 @@ struct ServerOptions {
 };
 
 class PtyServer {
-public:
+  public:
     explicit PtyServer(const ServerOptions& options);
     ~PtyServer();
     PtyServer(const PtyServer&) = delete;
@@ -48,7 +48,7 @@ public:
     const FaultInjector& faults() const { return injector; }
     long requests_served() const { return served; }
 
-private:
+  private:
     void handle_input(const uint8_t* bytes, size_t count, int64_t now_us);
     void process_frames(int64_t now_us, bool quiet);
     void respond(const std::vector<uint8_t>& request, int64_t request_end_us);

@@ -14,7 +14,7 @@
 namespace sim {
 
 class SimulatedLine : public zelkSDK::SerialInterface {
-public:
+  public:
     // Gets the request and the device's response; returns what goes back on the line.
     using ResponseFilter =
         std::function<std::vector<uint8_t>(const std::vector<uint8_t>&, std::vector<uint8_t>)>;
@@ -41,7 +41,7 @@ public:
     bool open = false;
     uint32_t baud_rate = 0;
 
-private:
+  private:
     DeviceModel& device;
     std::vector<uint8_t> pending;
     std::deque<uint8_t> incoming;

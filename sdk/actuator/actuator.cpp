@@ -34,9 +34,12 @@ std::string failure_text(uint8_t flags) {
     if (flags & (1u << response_timeout)) {
         message += "Response timed out, the motor took too long to respond. ";
     }
-    if (flags & (1u << interchar_timeout)) message += "Unexpected interchar delay timeout. ";
-    if (flags & (1u << wrong_address)) message += "Wrong modbus response address. ";
-    if (flags & (1u << wrong_crc)) message += "Wrong CRC. ";
+    if (flags & (1u << interchar_timeout))
+        message += "Unexpected interchar delay timeout. ";
+    if (flags & (1u << wrong_address))
+        message += "Wrong modbus response address. ";
+    if (flags & (1u << wrong_crc))
+        message += "Wrong CRC. ";
     return message;
 }
 
@@ -65,8 +68,7 @@ ZelkError limit_error(const char* what, int limit) {
 }  // namespace
 
 Actuator::Actuator(std::shared_ptr<SerialInterface> serial_interface_,
-                   std::shared_ptr<Clock> clock_, const char* name_,
-                   uint8_t modbus_server_address_)
+                   std::shared_ptr<Clock> clock_, const char* name_, uint8_t modbus_server_address_)
     : serial_interface(std::move(serial_interface_)),
       clock(std::move(clock_)),
       modbus_client(*serial_interface, *clock),
@@ -84,7 +86,9 @@ ZelkError Actuator::open_serial_port(std::string port_path, int baud_rate, int i
     return modbus_client.open_serial_port(std::move(port_path), baud_rate, interframe_delay);
 }
 
-void Actuator::close_serial_port() { serial_interface->close_serial_port(); }
+void Actuator::close_serial_port() {
+    serial_interface->close_serial_port();
+}
 
 // ---- blocking register operations ----
 
@@ -181,9 +185,9 @@ ZelkResult<std::vector<unsigned short>> Actuator::read_write_multiple_registers_
     }
     uint8_t data_block[2 * kMaxReadWriteRegisters];
     to_wire_bytes(write_data, write_num_registers, data_block);
-    run_blocking(build_read_write_multiple_registers(
-        modbus_server_address, read_starting_address, read_num_registers, write_starting_address,
-        write_num_registers, data_block, priority));
+    run_blocking(build_read_write_multiple_registers(modbus_server_address, read_starting_address,
+                                                     read_num_registers, write_starting_address,
+                                                     write_num_registers, data_block, priority));
     return {message_data, message_error};
 }
 
@@ -235,13 +239,11 @@ void Actuator::handle_transaction_response(Transaction response) {
         // exception response, or a reply of the wrong kind. Neither carries data for it.
         if (response.is_exception_response()) {
             const uint8_t code = response.response_data()[0];
-            message_error = ZelkError(1, "Modbus exception response, code " +
-                                             std::to_string(code) + " (" +
-                                             exception_name(code) + "). ");
+            message_error = ZelkError(1, "Modbus exception response, code " + std::to_string(code) +
+                                             " (" + exception_name(code) + "). ");
         } else {
             message_error = ZelkError(1, "Unexpected function code " +
-                                             std::to_string(response_function) +
-                                             " in response. ");
+                                             std::to_string(response_function) + " in response. ");
         }
         return;
     }

@@ -29,16 +29,16 @@ namespace zelkSDK {
 
 // Registers the actuator commands use.
 namespace registers {
-constexpr uint16_t kCommand = 0;            // clear_errors writes 2 here
-constexpr uint16_t kBlockCommit = 1;        // written with 1024 after the block at 133
-constexpr uint16_t kModeCommand = 3;        // the mode to switch to
+constexpr uint16_t kCommand = 0;      // clear_errors writes 2 here
+constexpr uint16_t kBlockCommit = 1;  // written with 1024 after the block at 133
+constexpr uint16_t kModeCommand = 3;  // the mode to switch to
 constexpr uint16_t kRegister9 = 9;
 constexpr uint16_t kBlock133 = 133;
-constexpr uint16_t kModeReport = 317;       // the mode the motor is in
+constexpr uint16_t kModeReport = 317;  // the mode the motor is in
 constexpr uint16_t kTemperature = 336;
 constexpr uint16_t kVoltage = 338;
-constexpr uint16_t kPosition = 342;         // wide
-constexpr uint16_t kForce = 348;            // wide
+constexpr uint16_t kPosition = 342;  // wide
+constexpr uint16_t kForce = 348;     // wide
 constexpr uint16_t kPower = 350;
 constexpr uint16_t kErrors = 432;
 }  // namespace registers
@@ -47,7 +47,7 @@ constexpr uint16_t kClearErrorsValue = 2;
 constexpr int kSetModeTimeLimitMs = 125;
 
 class Actuator {
-public:
+  public:
     Actuator(std::shared_ptr<SerialInterface> serial_interface, std::shared_ptr<Clock> clock,
              const char* name, uint8_t modbus_server_address);
     // Makes its own SerialASIO and ChronoClock.
@@ -82,14 +82,13 @@ public:
         MessagePriority priority = MessagePriority::important);
     // write_data holds write_num_registers values. Sent even when both counts are 0.
     ZelkResult<std::vector<unsigned short>> read_write_multiple_registers_blocking(
-        uint16_t read_starting_address, uint8_t read_num_registers,
-        uint16_t write_starting_address, uint8_t write_num_registers, const uint16_t* write_data,
+        uint16_t read_starting_address, uint8_t read_num_registers, uint16_t write_starting_address,
+        uint8_t write_num_registers, const uint16_t* write_data,
         MessagePriority priority = MessagePriority::important);
 
     // Serial traffic log: one line per frame from now on. The first form makes its own Log.
     ZelkError begin_serial_logging(const std::string& log_name);
-    ZelkError begin_serial_logging(const std::string& log_name,
-                                   std::shared_ptr<LogInterface> log);
+    ZelkError begin_serial_logging(const std::string& log_name, std::shared_ptr<LogInterface> log);
 
     // One pass: digest a finished exchange, then let stream mode queue and the client send.
     void run();
@@ -155,7 +154,7 @@ public:
     // The mode stream commands are built for (the last one set_mode confirmed).
     MotorMode get_streamed_mode() const { return stream_controller.get_motor_mode(); }
 
-private:
+  private:
     ZelkError run_blocking(const Transaction& request);
     void run_until_queue_empty();
     ZelkError write_registers(uint16_t reg_start_address, std::initializer_list<uint16_t> values);
@@ -166,11 +165,11 @@ private:
     std::string name_text;
     bool has_name;
 
-public:
+  public:
     const char* const name;  // null for an actuator made without a name
     StreamData stream_cache;
 
-private:
+  private:
     ZelkError message_error = no_error();
     std::vector<uint16_t> message_data;
     StreamController stream_controller;

@@ -9,18 +9,23 @@ namespace {
 
 constexpr MessagePriority kImportant = MessagePriority::important;
 
-uint16_t low_word(int32_t value) { return static_cast<uint16_t>(value & 0xFFFF); }
-uint16_t high_word(int32_t value) { return static_cast<uint16_t>((value >> 16) & 0xFFFF); }
+uint16_t low_word(int32_t value) {
+    return static_cast<uint16_t>(value & 0xFFFF);
+}
+uint16_t high_word(int32_t value) {
+    return static_cast<uint16_t>((value >> 16) & 0xFFFF);
+}
 // Signed 8-bit values are widened as signed numbers: -1 becomes 0xFFFF.
-uint16_t widen(int8_t value) { return static_cast<uint16_t>(static_cast<int16_t>(value)); }
+uint16_t widen(int8_t value) {
+    return static_cast<uint16_t>(static_cast<int16_t>(value));
+}
 
 }  // namespace
 
 ZelkError Actuator::write_registers(uint16_t reg_start_address,
                                     std::initializer_list<uint16_t> values) {
-    return write_multiple_registers_blocking(reg_start_address,
-                                             static_cast<uint8_t>(values.size()), values.begin(),
-                                             kImportant);
+    return write_multiple_registers_blocking(reg_start_address, static_cast<uint8_t>(values.size()),
+                                             values.begin(), kImportant);
 }
 
 ZelkResult<int> Actuator::get_force_mN() {
@@ -39,8 +44,7 @@ ZelkError Actuator::set_mode(MotorMode zelk_mode) {
     const auto mode_value = static_cast<uint16_t>(zelk_mode);
     const bool confirmed = write_and_confirm(
         registers::kModeCommand, mode_value, registers::kModeReport,
-        [mode_value](uint16_t reported) { return reported == mode_value; },
-        kSetModeTimeLimitMs);
+        [mode_value](uint16_t reported) { return reported == mode_value; }, kSetModeTimeLimitMs);
     if (!confirmed) {
         return ZelkError(1, "Failed to set mode within 25ms!");
     }
@@ -112,8 +116,8 @@ ZelkError Actuator::write_record_780(int8_t index, int32_t a, int32_t b, uint16_
                                      int8_t e, int8_t next_index) {
     const int next = (next_index == -1) ? index + 1 : next_index;
     const auto base = static_cast<uint16_t>(780 + 6 * index);
-    const auto packed = static_cast<uint16_t>((widen(d) << 1) |
-                                              (static_cast<uint16_t>(next) << 3) | widen(e));
+    const auto packed =
+        static_cast<uint16_t>((widen(d) << 1) | (static_cast<uint16_t>(next) << 3) | widen(e));
     return write_registers(base, {low_word(a), high_word(a), low_word(b), high_word(b), c, packed});
 }
 

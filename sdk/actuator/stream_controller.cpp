@@ -16,26 +16,17 @@ void StreamController::update() {
 
 void StreamController::queue_stream_command() {
     switch (motor_mode) {
-        case ForceMode:
-            motor_command(kStreamForce, force_mN);
-            break;
-        case PositionMode:
-            motor_command(kStreamPosition, position_um);
-            break;
-        case HapticMode:
-            motor_command(kStreamHaptic, haptic_effects);
-            break;
-        case KinematicMode:
-            motor_command(kStreamKinematic, 0);
-            break;
-        default:
-            motor_command(kStreamSleep, 0);
-            break;
+        case ForceMode: motor_command(kStreamForce, force_mN); break;
+        case PositionMode: motor_command(kStreamPosition, position_um); break;
+        case HapticMode: motor_command(kStreamHaptic, haptic_effects); break;
+        case KinematicMode: motor_command(kStreamKinematic, 0); break;
+        default: motor_command(kStreamSleep, 0); break;
     }
 }
 
 void StreamController::motor_command(uint8_t subfunction, int32_t value) {
-    modbus_client.enqueue_transaction(build_stream_command(modbus_server_address, subfunction, value));
+    modbus_client.enqueue_transaction(
+        build_stream_command(modbus_server_address, subfunction, value));
 }
 
 }  // namespace zelkSDK

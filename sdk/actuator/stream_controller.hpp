@@ -18,7 +18,7 @@ constexpr uint8_t kStreamKinematic = 32;
 constexpr uint8_t kStreamHaptic = 34;
 
 class StreamController {
-public:
+  public:
     StreamController(ModbusClient& modbus_client, uint8_t modbus_server_address);
 
     void enable() { enabled = true; }
@@ -36,7 +36,7 @@ public:
     void queue_stream_command();
     void motor_command(uint8_t subfunction, int32_t value);
 
-private:
+  private:
     ModbusClient& modbus_client;
     uint8_t modbus_server_address;
     bool enabled = false;

@@ -2,7 +2,9 @@
 
 namespace zelkSDK {
 
-Log::~Log() { close(); }
+Log::~Log() {
+    close();
+}
 
 ZelkError Log::open(const std::string& path) {
     const std::string full_name = path;
@@ -22,7 +24,9 @@ ZelkError Log::open(const std::string& path) {
     return ZelkError(0, "");
 }
 
-ZelkError Log::write(const std::string& text) { return write_line(text); }
+ZelkError Log::write(const std::string& text) {
+    return write_line(text);
+}
 
 ZelkError Log::write_line(const std::string& text) {
     if (!log_file.is_open()) {

@@ -11,7 +11,7 @@
 namespace zelkSDK {
 
 class Log : public LogInterface {
-public:
+  public:
     Log() = default;
     ~Log();
     Log(const Log&) = delete;
@@ -24,7 +24,7 @@ public:
     ZelkError write(const std::string& text) override;
     void close();
 
-private:
+  private:
     ZelkError write_line(const std::string& text);
 
     bool verbose_mode = true;

@@ -9,12 +9,12 @@
 namespace zelkSDK {
 
 class LogInterface {
-public:
+  public:
     virtual ZelkError open(const std::string& path) = 0;
     // text carries no line terminator; ending the line is the sink's business.
     virtual ZelkError write(const std::string& text) = 0;
 
-protected:
+  protected:
     ~LogInterface() = default;
 };
 

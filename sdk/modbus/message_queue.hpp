@@ -9,7 +9,7 @@
 namespace zelkSDK {
 
 class MessageQueue {
-public:
+  public:
     void enqueue(const Transaction& transaction);
     // A resend goes right behind the failed front, ahead of everything queued after it.
     void insert_retry(const Transaction& transaction);
@@ -22,7 +22,7 @@ public:
     Transaction dequeue();
     void clear() { transactions.clear(); }
 
-private:
+  private:
     std::list<Transaction> transactions;
 };
 

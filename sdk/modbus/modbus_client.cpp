@@ -67,16 +67,11 @@ void ModbusClient::set_state(ConnectionState new_state) {
 int ModbusClient::check_timeouts() {
     const int64_t elapsed = clock.get_time_microseconds() - state_entered_time_us;
     switch (state) {
-        case awaiting_response:
-            return elapsed > response_timeout_us ? 1 : 0;
-        case receiving:
-            return elapsed > interchar_timeout_us ? 2 : 0;
-        case broadcast_wait:
-            return elapsed > broadcast_delay_us ? 3 : 0;
-        case interframe_wait:
-            return elapsed > interframe_delay_us ? 4 : 0;
-        default:
-            return 0;
+        case awaiting_response: return elapsed > response_timeout_us ? 1 : 0;
+        case receiving: return elapsed > interchar_timeout_us ? 2 : 0;
+        case broadcast_wait: return elapsed > broadcast_delay_us ? 3 : 0;
+        case interframe_wait: return elapsed > interframe_delay_us ? 4 : 0;
+        default: return 0;
     }
 }
 
@@ -153,8 +148,7 @@ void ModbusClient::run_in() {
             }
             break;
         }
-        default:
-            break;
+        default: break;
     }
 }
 
@@ -201,10 +195,14 @@ void ModbusClient::log_reception(const Transaction& transaction) {
     const uint8_t flags = transaction.failure_flags;
     if (flags != 0) {
         line << '\t';
-        if (flags & 0x10) line << "Timed out. ";
-        if (flags & 0x08) line << "Unexpected interchar. ";
-        if (flags & 0x20) line << "Wrong address. ";
-        if (flags & 0x40) line << "Wrong CRC. ";
+        if (flags & 0x10)
+            line << "Timed out. ";
+        if (flags & 0x08)
+            line << "Unexpected interchar. ";
+        if (flags & 0x20)
+            line << "Wrong address. ";
+        if (flags & 0x40)
+            line << "Wrong CRC. ";
     }
     log->write(line.str());
 }

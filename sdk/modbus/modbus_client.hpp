@@ -43,7 +43,7 @@ enum ConnectionState : int32_t {
 };
 
 class ModbusClient {
-public:
+  public:
     ModbusClient(SerialInterface& serial_interface, Clock& clock);
     virtual ~ModbusClient() = default;
     ModbusClient(const ModbusClient&) = delete;
@@ -76,7 +76,7 @@ public:
     const DiagnosticCounters& get_diagnostic_counters() const { return diagnostic_counters; }
     int64_t get_interframe_delay_us() const { return interframe_delay_us; }
 
-private:
+  private:
     void set_state(ConnectionState new_state);
     void receive_response_bytes();
     void drain_stale_bytes();

@@ -21,7 +21,9 @@ void put_u16(uint8_t* bytes, uint16_t value) {
     bytes[1] = static_cast<uint8_t>(value & 0xFF);
 }
 
-int read_response_length(uint16_t num_registers) { return 5 + 2 * int{num_registers}; }
+int read_response_length(uint16_t num_registers) {
+    return 5 + 2 * int{num_registers};
+}
 
 }  // namespace
 
@@ -66,13 +68,10 @@ Transaction build_write_multiple_registers(uint8_t device_address, uint16_t reg_
     return my_temp_transaction;
 }
 
-Transaction build_read_write_multiple_registers(uint8_t device_address,
-                                                uint16_t read_starting_address,
-                                                uint16_t read_num_registers,
-                                                uint16_t write_starting_address,
-                                                uint16_t write_num_registers,
-                                                const uint8_t* write_data,
-                                                MessagePriority priority) {
+Transaction build_read_write_multiple_registers(
+    uint8_t device_address, uint16_t read_starting_address, uint16_t read_num_registers,
+    uint16_t write_starting_address, uint16_t write_num_registers, const uint8_t* write_data,
+    MessagePriority priority) {
     Transaction my_temp_transaction = new_request(priority);
     if (read_num_registers > kMaxReadRegisters || write_num_registers > kMaxReadWriteRegisters) {
         return my_temp_transaction;

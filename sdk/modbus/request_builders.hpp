@@ -32,13 +32,10 @@ Transaction build_write_multiple_registers(uint8_t device_address, uint16_t reg_
                                            MessagePriority priority);
 
 // write_data holds 2 * write_num_registers bytes.
-Transaction build_read_write_multiple_registers(uint8_t device_address,
-                                                uint16_t read_starting_address,
-                                                uint16_t read_num_registers,
-                                                uint16_t write_starting_address,
-                                                uint16_t write_num_registers,
-                                                const uint8_t* write_data,
-                                                MessagePriority priority);
+Transaction build_read_write_multiple_registers(
+    uint8_t device_address, uint16_t read_starting_address, uint16_t read_num_registers,
+    uint16_t write_starting_address, uint16_t write_num_registers, const uint8_t* write_data,
+    MessagePriority priority);
 
 // The stream command (function code 100): sub-function code, then the value big-endian.
 // Never marked for resending. The response is 19 bytes of telemetry.

@@ -6,16 +6,15 @@
 
 namespace zelkSDK {
 
-bool Transaction::load_request(uint8_t device_address, uint8_t function_code,
-                               const uint8_t* data, int data_length,
-                               int expected_response_length_) {
+bool Transaction::load_request(uint8_t device_address, uint8_t function_code, const uint8_t* data,
+                               int data_length, int expected_response_length_) {
     return load_request(device_address, function_code, data, data_length, nullptr, 0,
                         expected_response_length_);
 }
 
-bool Transaction::load_request(uint8_t device_address, uint8_t function_code,
-                               const uint8_t* data, int data_length, const uint8_t* payload,
-                               uint8_t payload_length, int expected_response_length_) {
+bool Transaction::load_request(uint8_t device_address, uint8_t function_code, const uint8_t* data,
+                               int data_length, const uint8_t* payload, uint8_t payload_length,
+                               int expected_response_length_) {
     const int frame_length = data_length + payload_length + 4;
     if (data_length < 0 || frame_length > kMaxFrameLength) {
         tx_length = 0;

@@ -9,11 +9,11 @@
 namespace zelkSDK {
 
 class ChronoClock : public Clock {
-public:
+  public:
     ChronoClock();
     int64_t get_time_microseconds() override;
 
-private:
+  private:
     std::chrono::time_point<std::chrono::steady_clock, std::chrono::microseconds> start_time;
 };
 

@@ -7,11 +7,11 @@
 namespace zelkSDK {
 
 class Clock {
-public:
+  public:
     // Readings never decrease; only differences between readings carry meaning.
     virtual int64_t get_time_microseconds() = 0;
 
-protected:
+  protected:
     ~Clock() = default;
 };
 

@@ -35,7 +35,7 @@
 namespace zelkSDK {
 
 class SerialASIO : public SerialInterface {
-public:
+  public:
     SerialASIO();
     // Closes the port if it is open; never throws.
     ~SerialASIO() override;
@@ -62,7 +62,7 @@ public:
     size_t announced_length() const { return expected_response_length; }
     bool reader_running() const { return reader_thread.joinable(); }
 
-private:
+  private:
     ZelkError open_port(const std::string& port_name, int baud_rate);
     void prepare_for_reader();
     void read_loop();

@@ -11,7 +11,7 @@
 namespace zelkSDK {
 
 class SerialInterface {
-public:
+  public:
     virtual ~SerialInterface() = default;
 
     // Open the line at the given baud rate. Failure is reported only through the result.

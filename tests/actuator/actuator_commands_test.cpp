@@ -46,7 +46,8 @@ TEST_F(ActuatorTest, SetModeGivesUpAfter125MillisecondsOfDeviceClock) {
     // write, read, read, write, read, read, ...
     const std::vector<int> codes = function_codes();
     ASSERT_GE(codes.size(), 6u);
-    for (size_t i = 0; i < codes.size(); ++i) EXPECT_EQ(codes[i], i % 3 == 0 ? 6 : 3) << i;
+    for (size_t i = 0; i < codes.size(); ++i)
+        EXPECT_EQ(codes[i], i % 3 == 0 ? 6 : 3) << i;
     // The last step began before the limit.
     EXPECT_LT(codes.size(), 200u);
 }
@@ -54,7 +55,8 @@ TEST_F(ActuatorTest, SetModeGivesUpAfter125MillisecondsOfDeviceClock) {
 TEST_F(ActuatorTest, SetModeTreatsAFailedReadAsNoConfirmation) {
     int reads = 0;
     line->filter = [&reads](const std::vector<uint8_t>& request, std::vector<uint8_t> response) {
-        if (request[1] == 3 && reads++ < 6) response.back() ^= 0xFF;  // the first read fails
+        if (request[1] == 3 && reads++ < 6)
+            response.back() ^= 0xFF;  // the first read fails
         return response;
     };
     EXPECT_FALSE(static_cast<bool>(actuator.set_mode(HapticMode)));
@@ -64,7 +66,8 @@ TEST_F(ActuatorTest, SetModeTreatsAFailedReadAsNoConfirmation) {
 TEST_F(ActuatorTest, GetModeReportsValuesOutsideTheEnumeration) {
     // A device reporting mode 0 at register 317.
     line->filter = [](const std::vector<uint8_t>&, std::vector<uint8_t> response) {
-        if (response[1] == 3) response = fakes::with_crc({1, 3, 2, 0, 0});
+        if (response[1] == 3)
+            response = fakes::with_crc({1, 3, 2, 0, 0});
         return response;
     };
     const ZelkResult<MotorMode> mode = actuator.get_mode();
@@ -84,7 +87,8 @@ TEST_F(ActuatorTest, TelemetryReadsUseTheirRegisters) {
     EXPECT_EQ(actuator.get_position_um().value, 12000);
     const std::vector<int> registers_read = [&] {
         std::vector<int> r;
-        for (const auto& f : line->requests) r.push_back(f[2] << 8 | f[3]);
+        for (const auto& f : line->requests)
+            r.push_back(f[2] << 8 | f[3]);
         return r;
     }();
     EXPECT_EQ(registers_read, (std::vector<int>{336, 338, 350, 432, 348, 342}));
@@ -140,10 +144,11 @@ TEST_F(ActuatorTest, ConfigurationWritesLandWhereTheyBelong) {
         ZelkError (Actuator::*write)(uint16_t);
         int reg;
     };
-    const Single singles[] = {{&Actuator::write_register_139, 139}, {&Actuator::write_register_142, 142},
-                              {&Actuator::write_register_143, 143}, {&Actuator::write_register_150, 150},
-                              {&Actuator::write_register_641, 641}, {&Actuator::write_register_662, 662},
-                              {&Actuator::write_register_663, 663}, {&Actuator::write_register_672, 672}};
+    const Single singles[] = {
+        {&Actuator::write_register_139, 139}, {&Actuator::write_register_142, 142},
+        {&Actuator::write_register_143, 143}, {&Actuator::write_register_150, 150},
+        {&Actuator::write_register_641, 641}, {&Actuator::write_register_662, 662},
+        {&Actuator::write_register_663, 663}, {&Actuator::write_register_672, 672}};
     for (const Single& s : singles) {
         EXPECT_FALSE(static_cast<bool>((actuator.*s.write)(0x4321)));
         EXPECT_EQ(device.register_value(static_cast<uint16_t>(s.reg)), 0x4321) << s.reg;

@@ -13,13 +13,14 @@
 #include "sim/simulated_line.hpp"
 
 class ActuatorTest : public ::testing::Test {
-protected:
+  protected:
     ActuatorTest() { clock->step_per_reading = 50; }
 
     // The function codes of every request the device was sent.
     std::vector<int> function_codes() const {
         std::vector<int> codes;
-        for (const auto& frame : line->requests) codes.push_back(frame[1]);
+        for (const auto& frame : line->requests)
+            codes.push_back(frame[1]);
         return codes;
     }
     // Makes the device silent (every response dropped).

@@ -82,7 +82,8 @@ TEST_F(ActuatorTest, CountsBeyondTheFrameAreRefusedBeforeAnythingIsSent) {
               std::string::npos);
     EXPECT_TRUE(line->requests.empty());
     // The largest frames go out.
-    EXPECT_FALSE(static_cast<bool>(actuator.write_multiple_registers_blocking(0, 123, values.data())));
+    EXPECT_FALSE(
+        static_cast<bool>(actuator.write_multiple_registers_blocking(0, 123, values.data())));
     EXPECT_EQ(actuator.read_multiple_registers_blocking(0, 125).value.size(), 125u);
 }
 
@@ -94,11 +95,13 @@ TEST_F(ActuatorTest, ExceptionResponseIsAFailureNamingItsCode) {
     EXPECT_EQ(single.error.what(), "Modbus exception response, code 2 (illegal data address). ");
     EXPECT_EQ(line->requests.size(), 6u);
 
-    const ZelkResult<int> wide = actuator.read_wide_register_blocking(2000, MessagePriority::not_important);
+    const ZelkResult<int> wide =
+        actuator.read_wide_register_blocking(2000, MessagePriority::not_important);
     EXPECT_TRUE(static_cast<bool>(wide.error));
     EXPECT_EQ(wide.value, 0);
     EXPECT_EQ(line->requests.size(), 7u);
-    const auto many = actuator.read_multiple_registers_blocking(1020, 10, MessagePriority::not_important);
+    const auto many =
+        actuator.read_multiple_registers_blocking(1020, 10, MessagePriority::not_important);
     EXPECT_TRUE(static_cast<bool>(many.error));
     EXPECT_TRUE(many.value.empty());
 }
@@ -125,7 +128,8 @@ TEST_F(ActuatorTest, FailureTextsComeInTheirFixedOrder) {
     };
     for (const Case& c : cases) {
         Transaction t = build_read_holding_registers(1, 0, 1, MessagePriority::important);
-        for (TransactionFailure f : c.failures) t.mark_failed(f);
+        for (TransactionFailure f : c.failures)
+            t.mark_failed(f);
         actuator.handle_transaction_response(t);
         const bool timed_out = (t.failure_flags & 0x10) != 0;
         EXPECT_EQ(actuator.last_error().what(), (timed_out ? timeout : "") + c.text);
@@ -177,9 +181,11 @@ TEST_F(ActuatorTest, BadStreamFramesKeepTheLastGoodTelemetry) {
         good.append_response_byte(b);
     }
     actuator.handle_transaction_response(good);
-    const std::vector<uint8_t> corrupted = hex("01 64 00 00 02 00 ff ff ff fe 00 0a c8 5d c0 00 01 f7 78");
+    const std::vector<uint8_t> corrupted =
+        hex("01 64 00 00 02 00 ff ff ff fe 00 0a c8 5d c0 00 01 f7 78");
     Transaction bad = build_stream_command(1, 0, 0);
-    for (uint8_t b : corrupted) bad.append_response_byte(b);
+    for (uint8_t b : corrupted)
+        bad.append_response_byte(b);
     DiagnosticCounters counters{};
     bad.validate_response(counters);
     ASSERT_EQ(bad.failure_flags, 0x40);
@@ -187,7 +193,8 @@ TEST_F(ActuatorTest, BadStreamFramesKeepTheLastGoodTelemetry) {
     EXPECT_EQ(actuator.stream_cache.position, 256);
 
     Transaction truncated = build_stream_command(1, 0, 0);
-    for (int i = 0; i < 10; ++i) truncated.append_response_byte(corrupted[i]);
+    for (int i = 0; i < 10; ++i)
+        truncated.append_response_byte(corrupted[i]);
     truncated.mark_failed(interchar_timeout);
     actuator.handle_transaction_response(truncated);
     EXPECT_EQ(actuator.stream_cache.position, 256);
@@ -238,7 +245,8 @@ TEST_F(ActuatorTest, ErrorsRaisedBySendingLeaveTheStreamPauseRestored) {
     a.enable_stream();
     EXPECT_THROW(a.read_register_blocking(10), std::runtime_error);
     // The read stays queued; run() finishes it, then streaming goes on, so the pause was lifted.
-    for (int i = 0; i < 2000; ++i) a.run();
+    for (int i = 0; i < 2000; ++i)
+        a.run();
     ASSERT_FALSE(failing->requests.empty());
     EXPECT_EQ(failing->requests.front()[1], 3);
     EXPECT_EQ(failing->requests.back()[1], 100);

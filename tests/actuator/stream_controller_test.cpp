@@ -27,8 +27,8 @@ TEST_F(ActuatorTest, StreamCommandPerMode) {
     actuator.set_streamed_position_um(100000);
     actuator.update_haptic_stream_effects(0x8001);
     const Case cases[] = {
-        {ForceMode, hex("1C FF FF FF FF")},     {PositionMode, hex("1E 00 01 86 A0")},
-        {HapticMode, hex("22 00 00 80 01")},    {KinematicMode, hex("20 00 00 00 00")},
+        {ForceMode, hex("1C FF FF FF FF")},  {PositionMode, hex("1E 00 01 86 A0")},
+        {HapticMode, hex("22 00 00 80 01")}, {KinematicMode, hex("20 00 00 00 00")},
         {SleepMode, hex("00 00 00 00 00")},
     };
     for (const Case& c : cases) {
@@ -36,13 +36,15 @@ TEST_F(ActuatorTest, StreamCommandPerMode) {
         ASSERT_FALSE(static_cast<bool>(actuator.set_mode(c.mode)));
         actuator.enable_stream();
         const size_t before = line->requests.size();
-        for (int i = 0; i < 200 && line->requests.size() == before; ++i) actuator.run();
+        for (int i = 0; i < 200 && line->requests.size() == before; ++i)
+            actuator.run();
         ASSERT_GT(line->requests.size(), before);
         EXPECT_EQ(line->requests.back().size(), 9u);
         EXPECT_EQ(line->requests.back()[1], 100);
         EXPECT_EQ(data_block(line->requests.back()), c.block);
         actuator.disable_stream();
-        for (int i = 0; i < 200; ++i) actuator.run();  // let the last command finish
+        for (int i = 0; i < 200; ++i)
+            actuator.run();  // let the last command finish
     }
 }
 
@@ -88,14 +90,16 @@ TEST_F(ActuatorTest, FailedSetModeKeepsTheCommandType) {
     EXPECT_TRUE(static_cast<bool>(actuator.set_mode(PositionMode)));
     EXPECT_EQ(actuator.get_streamed_mode(), ForceMode);
     actuator.enable_stream();
-    for (int i = 0; i < 200 && line->requests.back()[1] != 100; ++i) actuator.run();
+    for (int i = 0; i < 200 && line->requests.back()[1] != 100; ++i)
+        actuator.run();
     EXPECT_EQ(line->requests.back()[2], kStreamForce);
 }
 
 TEST_F(ActuatorTest, TelemetryFlowsThroughRun) {
     device.place(0.0123);
     actuator.enable_stream();
-    for (int i = 0; i < 50; ++i) actuator.run();
+    for (int i = 0; i < 50; ++i)
+        actuator.run();
     EXPECT_NEAR(actuator.stream_cache.position, 12300, 500);
     EXPECT_EQ(actuator.stream_cache.voltage, 24000);
     EXPECT_EQ(actuator.stream_cache.temperature, 25);
@@ -108,6 +112,7 @@ TEST_F(ActuatorTest, BlockingCallPausesStreamingAndResumesAfter) {
     actuator.read_register_blocking(10);
     // The stream command ahead of the read is finished first; no new one while waiting.
     EXPECT_EQ(function_codes(), (std::vector<int>{100, 3}));
-    for (int i = 0; i < 100 && line->requests.size() < 3; ++i) actuator.run();
+    for (int i = 0; i < 100 && line->requests.size() < 3; ++i)
+        actuator.run();
     EXPECT_EQ(function_codes(), (std::vector<int>{100, 3, 100}));
 }

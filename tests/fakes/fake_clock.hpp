@@ -9,7 +9,7 @@
 namespace fakes {
 
 class FakeClock : public zelkSDK::Clock {
-public:
+  public:
     int64_t get_time_microseconds() override {
         const int64_t reading = now;
         now += step_per_reading;

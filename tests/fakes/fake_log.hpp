@@ -9,7 +9,7 @@
 namespace fakes {
 
 class FakeLog : public zelkSDK::LogInterface {
-public:
+  public:
     zelkSDK::ZelkError open(const std::string& path) override {
         opened = path;
         return zelkSDK::ZelkError(open_failure.empty() ? 0 : 1, open_failure);

@@ -11,7 +11,7 @@
 namespace fakes {
 
 class FakeSerial : public zelkSDK::SerialInterface {
-public:
+  public:
     zelkSDK::ZelkError open_serial_port(std::string port_path, int baud_rate) override {
         calls.push_back("open " + port_path + " " + std::to_string(baud_rate));
         return zelkSDK::ZelkError(open_failure.empty() ? 0 : 1, open_failure);

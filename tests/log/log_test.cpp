@@ -14,7 +14,7 @@ using namespace zelkSDK;
 namespace {
 
 class LogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         path = ::testing::TempDir() + "ferrun_log_" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";
@@ -86,7 +86,8 @@ TEST_F(LogTest, TwoLogsOnOnePathAppendInOrder) {
 
 TEST_F(LogTest, WriteToAFullDeviceIsAFailure) {
     std::ifstream probe("/dev/full");
-    if (!probe) GTEST_SKIP() << "no /dev/full here";
+    if (!probe)
+        GTEST_SKIP() << "no /dev/full here";
     Log log;
     log.set_verbose_mode(false);
     ASSERT_FALSE(static_cast<bool>(log.open("/dev/full")));

@@ -19,7 +19,7 @@ const std::vector<uint8_t> kReadTwo = hex("01 03 01 56 00 02 25 E7");
 const std::vector<uint8_t> kTwoRegisters = hex("01 03 04 12 34 56 78 81 07");
 
 class ModbusClientTest : public ::testing::Test {
-protected:
+  protected:
     fakes::FakeSerial line;
     fakes::FakeClock clock;
     ModbusClient client{line, clock};
@@ -31,7 +31,8 @@ protected:
     std::vector<Transaction> pass() {
         std::vector<Transaction> done;
         client.run_in();
-        if (client.is_response_ready()) done.push_back(client.dequeue_transaction());
+        if (client.is_response_ready())
+            done.push_back(client.dequeue_transaction());
         client.run_out();
         return done;
     }
@@ -39,7 +40,8 @@ protected:
     std::vector<Transaction> drain(int max_passes = 10000) {
         std::vector<Transaction> done;
         for (int i = 0; i < max_passes && client.get_queue_size() > 0; ++i) {
-            for (Transaction& t : pass()) done.push_back(t);
+            for (Transaction& t : pass())
+                done.push_back(t);
             clock.advance(1000);
         }
         return done;
@@ -158,7 +160,8 @@ TEST_F(ModbusClientTest, ImportantRequestIsSentSixTimesAgainstASilentDevice) {
     }
     EXPECT_EQ(client.get_queue_size(), 0u);
     EXPECT_EQ(line.frames.size(), 6u);
-    for (const auto& frame : line.frames) EXPECT_EQ(frame, kReadTwo);
+    for (const auto& frame : line.frames)
+        EXPECT_EQ(frame, kReadTwo);
 }
 
 TEST_F(ModbusClientTest, NotImportantRequestIsSentOnce) {

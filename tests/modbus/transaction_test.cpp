@@ -20,10 +20,10 @@ std::vector<uint8_t> request_bytes(const Transaction& t) {
 }
 
 Transaction with_response(Transaction t, const std::vector<uint8_t>& bytes) {
-    for (uint8_t b : bytes) t.append_response_byte(b);
+    for (uint8_t b : bytes)
+        t.append_response_byte(b);
     return t;
 }
-
 
 }  // namespace
 
@@ -35,7 +35,8 @@ TEST(Crc16, CheckValuesSwapBytes) {
 
 TEST(Builders, MatchIndependentWireVectors) {
     const auto vectors = fakes::load_wire_vectors("requests");
-    if (vectors.empty()) GTEST_SKIP() << "wire vectors not found at " << FERRUN_VECTORS_DIR;
+    if (vectors.empty())
+        GTEST_SKIP() << "wire vectors not found at " << FERRUN_VECTORS_DIR;
     const uint8_t wide_minus_two[] = {0xFF, 0xFE, 0xFF, 0xFF};
     const uint8_t one_two_three[] = {0, 1, 0, 2, 0, 3};
     const uint8_t nine[] = {0, 9};
@@ -72,8 +73,8 @@ TEST(Builders, ReadHoldingRegistersFrameAndPriority) {
     EXPECT_EQ(request_bytes(t), hex("01 03 01 56 00 02 25 E7"));
     EXPECT_EQ(t.expected_response_length, 9);
     EXPECT_TRUE(t.retry_on_failure);
-    EXPECT_FALSE(build_read_holding_registers(1, 342, 2, MessagePriority::not_important)
-                     .retry_on_failure);
+    EXPECT_FALSE(
+        build_read_holding_registers(1, 342, 2, MessagePriority::not_important).retry_on_failure);
     EXPECT_FALSE(build_stream_command(1, 28, -1).retry_on_failure);
 }
 
@@ -107,12 +108,13 @@ TEST(Builders, RefuseFramesBeyondTheProtocolLimits) {
     EXPECT_EQ(build_read_write_multiple_registers(1, 0, 125, 0, 121, data.data(), P).tx_length,
               255);
     // ...one register more is refused with an empty request, never written past the buffer.
-    for (const Transaction& t : {build_write_multiple_registers(1, 0, 124, data.data(), P),
-                                 build_write_multiple_registers(1, 0, 200, data.data(), P),
-                                 build_read_write_multiple_registers(1, 0, 1, 0, 122, data.data(), P),
-                                 build_read_write_multiple_registers(1, 0, 126, 0, 1, data.data(), P),
-                                 build_read_holding_registers(1, 0, 126, P),
-                                 build_read_holding_registers(1, 0, 0xFFFF, P)}) {
+    for (const Transaction& t :
+         {build_write_multiple_registers(1, 0, 124, data.data(), P),
+          build_write_multiple_registers(1, 0, 200, data.data(), P),
+          build_read_write_multiple_registers(1, 0, 1, 0, 122, data.data(), P),
+          build_read_write_multiple_registers(1, 0, 126, 0, 1, data.data(), P),
+          build_read_holding_registers(1, 0, 126, P),
+          build_read_holding_registers(1, 0, 0xFFFF, P)}) {
         EXPECT_FALSE(t.has_request());
         EXPECT_EQ(t.tx_length, 0);
     }
@@ -140,7 +142,8 @@ TEST(Transaction, LoadRequestKeepsOtherFields) {
 TEST(Transaction, MakeRetryCopiesOnlyTheRequest) {
     Transaction t = build_read_holding_registers(1, 342, 2, MessagePriority::important);
     t.num_retries = 2;
-    while (!t.all_bytes_sent()) t.next_byte_to_send();
+    while (!t.all_bytes_sent())
+        t.next_byte_to_send();
     t = with_response(t, hex("01 03"));
     t.mark_failed(interchar_timeout);
     const Transaction retry = t.make_retry();
@@ -175,7 +178,8 @@ TEST(Transaction, ResponseCompletion) {
 TEST(Transaction, ResponseNeverWrittenPastItsBuffer) {
     Transaction t = build_read_holding_registers(1, 0, 1, MessagePriority::important);
     t.expected_response_length = kOpenResponseLength;
-    for (int i = 0; i < 1000; ++i) t.append_response_byte(0x01);
+    for (int i = 0; i < 1000; ++i)
+        t.append_response_byte(0x01);
     EXPECT_EQ(t.rx_length, kMaxFrameLength);
     EXPECT_TRUE(t.response_complete());
 }
@@ -206,26 +210,37 @@ TEST_P(Validation, MarksFailuresAndCounts) {
     EXPECT_EQ(t.failure_flags, c.flags);
     EXPECT_EQ(t.state, finished);
     DiagnosticCounters expected{};
-    for (int index : c.counted) expected[index] = 1;
+    for (int index : c.counted)
+        expected[index] = 1;
     EXPECT_EQ(counters, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Responses, Validation,
-    ::testing::Values(
-        ValidationCase{"valid", hex("01 03 02 00 02 39 85"), 0, {valid_responses}},
-        ValidationCase{"wrong_address", fakes::with_crc(hex("02 03 02 00 02")), 0x20,
-                       {wrong_address_responses}},
-        ValidationCase{"wrong_address_and_crc", hex("02 03 02 00 02 39 85"), 0x60,
-                       {wrong_address_responses, crc_errors}},
-        ValidationCase{"wrong_crc", hex("01 03 02 00 02 00 00"), 0x40, {crc_errors}},
-        ValidationCase{"empty", {}, 0x60, {wrong_address_responses, crc_errors}},
-        ValidationCase{"busy_exception", hex("01 83 06 C1 32"), 0,
-                       {valid_responses, exception_responses, busy_exceptions}},
-        ValidationCase{"acknowledge_exception", fakes::with_crc(hex("01 83 05")), 0,
-                       {valid_responses, exception_responses, acknowledge_exceptions}},
-        ValidationCase{"illegal_address_exception", hex("01 83 02 C0 F1"), 0,
-                       {valid_responses, exception_responses}}),
+    ::testing::Values(ValidationCase{"valid", hex("01 03 02 00 02 39 85"), 0, {valid_responses}},
+                      ValidationCase{"wrong_address",
+                                     fakes::with_crc(hex("02 03 02 00 02")),
+                                     0x20,
+                                     {wrong_address_responses}},
+                      ValidationCase{"wrong_address_and_crc",
+                                     hex("02 03 02 00 02 39 85"),
+                                     0x60,
+                                     {wrong_address_responses, crc_errors}},
+                      ValidationCase{"wrong_crc", hex("01 03 02 00 02 00 00"), 0x40, {crc_errors}},
+                      ValidationCase{"empty", {}, 0x60, {wrong_address_responses, crc_errors}},
+                      ValidationCase{"busy_exception",
+                                     hex("01 83 06 C1 32"),
+                                     0,
+                                     {valid_responses, exception_responses, busy_exceptions}},
+                      ValidationCase{
+                          "acknowledge_exception",
+                          fakes::with_crc(hex("01 83 05")),
+                          0,
+                          {valid_responses, exception_responses, acknowledge_exceptions}},
+                      ValidationCase{"illegal_address_exception",
+                                     hex("01 83 02 C0 F1"),
+                                     0,
+                                     {valid_responses, exception_responses}}),
     [](const ::testing::TestParamInfo<ValidationCase>& info) { return info.param.name; });
 
 TEST(DiagnosticCounters, WrapAndRangeCheck) {

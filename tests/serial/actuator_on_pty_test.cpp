@@ -14,7 +14,7 @@ using namespace zelkSDK;
 namespace {
 
 class ActuatorOnPty : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(server.open()) << server.error();
         server.start();
@@ -55,7 +55,8 @@ TEST_F(ActuatorOnPty, StreamsTelemetry) {
     actuator.set_streamed_position_um(5000);
     actuator.enable_stream();
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
-    while (std::chrono::steady_clock::now() < until) actuator.run();
+    while (std::chrono::steady_clock::now() < until)
+        actuator.run();
     EXPECT_NEAR(actuator.stream_cache.position, 5000, 200);
     EXPECT_NEAR(actuator.stream_cache.voltage, 24000, 500);
 }

@@ -11,7 +11,7 @@
 #include <vector>
 
 class PtyPair {
-public:
+  public:
     PtyPair() {
         char name[256] = {};
         if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
@@ -23,8 +23,10 @@ public:
         }
     }
     ~PtyPair() {
-        if (master >= 0) ::close(master);
-        if (slave >= 0) ::close(slave);
+        if (master >= 0)
+            ::close(master);
+        if (slave >= 0)
+            ::close(slave);
     }
     void write(const std::vector<uint8_t>& bytes) const {
         (void)!::write(master, bytes.data(), bytes.size());
@@ -36,7 +38,8 @@ public:
         if (::poll(&fd, 1, timeout_ms) > 0) {
             uint8_t buffer[512];
             const ssize_t n = ::read(master, buffer, sizeof buffer);
-            if (n > 0) bytes.assign(buffer, buffer + n);
+            if (n > 0)
+                bytes.assign(buffer, buffer + n);
         }
         return bytes;
     }

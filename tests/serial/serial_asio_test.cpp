@@ -37,13 +37,14 @@ std::chrono::milliseconds time_of(F&& f) {
 }
 
 class SerialAsioTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(pty.path.empty());
         ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
     }
     void send(const std::vector<uint8_t>& frame, size_t expected) {
-        for (uint8_t b : frame) port.send_byte(b);
+        for (uint8_t b : frame)
+            port.send_byte(b);
         port.transmit(expected);
     }
 
@@ -142,7 +143,8 @@ TEST_F(SerialAsioTest, BytesBeforeAnyTransmitAndAboveTheBufferAreDelivered) {
     EXPECT_EQ(take(port, 3), hex("AA BB CC"));
     port.transmit(100000);  // above any frame: read at most 256 at a time
     std::vector<uint8_t> big(600);
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i & 0x7F);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<uint8_t>(i & 0x7F);
     pty.write(big);
     EXPECT_EQ(take(port, big.size()), big);
 }
@@ -163,7 +165,8 @@ TEST_F(SerialAsioTest, CloseIsPromptWhenIdleAndRightAfterDelivery) {
     ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
     port.transmit(7);
     pty.write(hex("01 03 02 00 02 39 85"));
-    while (!port.ready_to_receive()) std::this_thread::yield();
+    while (!port.ready_to_receive())
+        std::this_thread::yield();
     EXPECT_LT(time_of([&] { port.close_serial_port(); }).count(), 100);
     // Bytes not yet taken are still there after a new open.
     ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));

@@ -37,7 +37,8 @@ TEST(WindowsSerial, MissingPortIsAFailureValue) {
 
 TEST(WindowsSerial, ActuatorTalksToTheVirtualActuatorAndClosesPromptly) {
     const std::string port = test_port();
-    if (port.empty()) GTEST_SKIP() << "FERRUN_TEST_PORT names no COM port";
+    if (port.empty())
+        GTEST_SKIP() << "FERRUN_TEST_PORT names no COM port";
     Actuator actuator("win", 1);
     const ZelkError opened = actuator.open_serial_port(port, 19200, 2000);
     ASSERT_FALSE(static_cast<bool>(opened)) << opened.what();

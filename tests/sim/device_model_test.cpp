@@ -36,9 +36,9 @@ TEST(DeviceModel, RefusesAndIgnoresLikeARealDevice) {
     EXPECT_EQ(ask(device, with_crc(hex("01 2B 0E 01 00"))), with_crc(hex("01 AB 01")));
     EXPECT_EQ(ask(device, with_crc(hex("01 03 00 00 00 7E"))), with_crc(hex("01 83 03")));
     EXPECT_TRUE(ask(device, with_crc(hex("02 03 00 00 00 01"))).empty());  // another server
-    EXPECT_TRUE(ask(device, hex("01 03 00 00 00 01 00 00")).empty());        // bad CRC
-    EXPECT_TRUE(ask(device, with_crc(hex("00 06 02 00 00 07"))).empty());    // broadcast
-    EXPECT_EQ(device.register_value(512), 7);                                 // ...carried out
+    EXPECT_TRUE(ask(device, hex("01 03 00 00 00 01 00 00")).empty());      // bad CRC
+    EXPECT_TRUE(ask(device, with_crc(hex("00 06 02 00 00 07"))).empty());  // broadcast
+    EXPECT_EQ(device.register_value(512), 7);                              // ...carried out
     EXPECT_EQ(ask(device, with_crc(hex("01 64 63 00 00 00 00"))), with_crc(hex("01 E4 03")));
 }
 
@@ -48,7 +48,8 @@ TEST(DeviceModel, StreamResponseCarriesTheModelState) {
     device.set_temperature(200.0);
     const std::vector<uint8_t> response = ask(device, hex("01 64 00 00 00 00 00 03 e4"));
     ASSERT_EQ(response.size(), 19u);
-    EXPECT_EQ(std::vector<uint8_t>(response.begin(), response.begin() + 6), hex("01 64 00 00 01 00"));
+    EXPECT_EQ(std::vector<uint8_t>(response.begin(), response.begin() + 6),
+              hex("01 64 00 00 01 00"));
     EXPECT_EQ(response[12], 200);
     EXPECT_EQ(response[13] << 8 | response[14], 24000);
     EXPECT_TRUE(sim::frame_crc_ok(response.data(), response.size()));
@@ -56,13 +57,13 @@ TEST(DeviceModel, StreamResponseCarriesTheModelState) {
 
 TEST(DeviceModel, ModesMoveTheMass) {
     sim::DeviceModel device(1);
-    ask(device, with_crc(hex("01 06 00 03 00 03")));  // position mode
+    ask(device, with_crc(hex("01 06 00 03 00 03")));     // position mode
     ask(device, with_crc(hex("01 64 1e 00 00 4e 20")));  // 20000 um
     device.advance(2.0);
     EXPECT_NEAR(device.position_m(), 0.020, 0.001);
     EXPECT_EQ(device.errors(), 0);
 
-    ask(device, with_crc(hex("01 06 00 03 00 02")));  // force mode, push to the end stop
+    ask(device, with_crc(hex("01 06 00 03 00 02")));     // force mode, push to the end stop
     ask(device, with_crc(hex("01 64 1c 00 00 27 10")));  // 10 N
     device.advance(2.0);
     EXPECT_NEAR(device.position_m(), 0.05, 1e-9);
@@ -95,8 +96,10 @@ TEST(FaultInjector, EachKindAtItsRate) {
         for (int i = 0; i < 4000; ++i) {
             const auto chunks = faults.apply(response);
             std::vector<uint8_t> joined;
-            for (const auto& c : chunks) joined.insert(joined.end(), c.bytes.begin(), c.bytes.end());
-            if (joined != response || chunks.size() != 1) ++changed;
+            for (const auto& c : chunks)
+                joined.insert(joined.end(), c.bytes.begin(), c.bytes.end());
+            if (joined != response || chunks.size() != 1)
+                ++changed;
         }
         EXPECT_NEAR(faults.counts()[kind], 1000, 120);
         EXPECT_EQ(changed, faults.counts()[kind]);
@@ -111,6 +114,7 @@ TEST(FaultInjector, SameSeedSameFaults) {
     for (int i = 0; i < 200; ++i) {
         const auto x = a.apply(response), y = b.apply(response);
         ASSERT_EQ(x.size(), y.size());
-        for (size_t j = 0; j < x.size(); ++j) EXPECT_EQ(x[j].bytes, y[j].bytes);
+        for (size_t j = 0; j < x.size(); ++j)
+            EXPECT_EQ(x[j].bytes, y[j].bytes);
     }
 }
