@@ -12,14 +12,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "sdk/actuator/register_map.hpp"
+#include "sdk/modbus/function_codes.hpp"
+
 namespace sim {
 
-// Function codes the device serves.
-constexpr uint8_t kReadHoldingRegisters = 3;
-constexpr uint8_t kWriteSingleRegister = 6;
-constexpr uint8_t kWriteMultipleRegisters = 16;
-constexpr uint8_t kReadWriteMultipleRegisters = 23;
-constexpr uint8_t kStreamCommand = 100;
+// Function codes the device serves: those the SDK sends.
+using zelkSDK::kReadHoldingRegisters;
+using zelkSDK::kReadWriteMultipleRegisters;
+using zelkSDK::kStreamCommand;
+using zelkSDK::kWriteMultipleRegisters;
+using zelkSDK::kWriteSingleRegister;
 
 // Modbus exception codes.
 constexpr uint8_t kIllegalFunction = 1;
@@ -30,15 +33,16 @@ constexpr uint8_t kIllegalDataValue = 3;
 constexpr int kRegisterCount = 1024;
 
 // Registers with a meaning in the model.
-constexpr uint16_t kRegCommand = 0;  // 2 clears the error bits
-constexpr uint16_t kRegModeCommand = 3;
-constexpr uint16_t kRegMode = 317;
-constexpr uint16_t kRegTemperature = 336;  // deg C
-constexpr uint16_t kRegVoltage = 338;      // mV
-constexpr uint16_t kRegPosition = 342;     // um, wide, low word first
-constexpr uint16_t kRegForce = 348;        // mN, wide
-constexpr uint16_t kRegPower = 350;        // W
-constexpr uint16_t kRegErrors = 432;
+namespace registers = zelkSDK::registers;
+constexpr uint16_t kRegCommand = registers::kCommand;  // 2 clears the error bits
+constexpr uint16_t kRegModeCommand = registers::kModeCommand;
+constexpr uint16_t kRegMode = registers::kModeReport;
+constexpr uint16_t kRegTemperature = registers::kTemperature;  // deg C
+constexpr uint16_t kRegVoltage = registers::kVoltage;          // mV
+constexpr uint16_t kRegPosition = registers::kPosition;        // um, wide, low word first
+constexpr uint16_t kRegForce = registers::kForce;              // mN, wide
+constexpr uint16_t kRegPower = registers::kPower;              // W
+constexpr uint16_t kRegErrors = registers::kErrors;
 
 // Error bits.
 constexpr uint16_t kErrorStrokeLimit = 0x0001;
@@ -48,12 +52,11 @@ constexpr uint16_t kErrorOverTemperature = 0x0002;
 constexpr uint16_t kHapticSpring = 0x0001;  // pulls towards the middle of the stroke
 constexpr uint16_t kHapticDamper = 0x0002;  // resists motion
 
-// Stream sub-function codes.
-constexpr uint8_t kStreamSleep = 0;
-constexpr uint8_t kStreamForce = 28;
-constexpr uint8_t kStreamPosition = 30;
-constexpr uint8_t kStreamKinematic = 32;
-constexpr uint8_t kStreamHaptic = 34;
+using zelkSDK::kStreamForce;
+using zelkSDK::kStreamHaptic;
+using zelkSDK::kStreamKinematic;
+using zelkSDK::kStreamPosition;
+using zelkSDK::kStreamSleep;
 
 struct Physics {
     double mass_kg = 0.5;

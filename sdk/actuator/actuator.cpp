@@ -4,15 +4,11 @@
 #include <thread>
 #include <utility>
 
+#include "sdk/modbus/function_codes.hpp"
 #include "sdk/modbus/request_builders.hpp"
 
 namespace zelkSDK {
 namespace {
-
-constexpr uint8_t kFunctionRead = 3;
-constexpr uint8_t kFunctionReadWrite = 23;
-constexpr uint8_t kFunctionStream = 100;
-constexpr int kStreamResponseLength = 19;
 
 const char* exception_name(uint8_t code) {
     switch (code) {
@@ -248,7 +244,8 @@ void Actuator::handle_transaction_response(Transaction response) {
         return;
     }
 
-    if ((response_function == kFunctionRead || response_function == kFunctionReadWrite) &&
+    if ((response_function == kReadHoldingRegisters ||
+         response_function == kReadWriteMultipleRegisters) &&
         response_function == request_function) {
         // Registers start at frame byte 3; take as many as the request asked for, but never
         // more than the frame carried (a short, failed response carries fewer).
@@ -258,7 +255,7 @@ void Actuator::handle_transaction_response(Transaction response) {
         for (int i = 0; i < count; ++i) {
             message_data.push_back(big_endian_u16(&response.rx_buffer[3 + 2 * i]));
         }
-    } else if (response_function == kFunctionStream && flags == 0 &&
+    } else if (response_function == kStreamCommand && flags == 0 &&
                response.rx_length >= kStreamResponseLength) {
         // Telemetry is taken only from a frame that passed its checks, so a corrupted or
         // truncated frame leaves the last good values in place.

@@ -5,17 +5,11 @@
 
 #include <cstdint>
 
+#include "sdk/modbus/function_codes.hpp"
 #include "sdk/modbus/modbus_client.hpp"
 #include "sdk/types/motor_mode.hpp"
 
 namespace zelkSDK {
-
-// Sub-function codes of the stream command, one per motor mode.
-constexpr uint8_t kStreamSleep = 0;
-constexpr uint8_t kStreamForce = 28;
-constexpr uint8_t kStreamPosition = 30;
-constexpr uint8_t kStreamKinematic = 32;
-constexpr uint8_t kStreamHaptic = 34;
 
 class StreamController {
   public:

@@ -1,14 +1,9 @@
 #include "sdk/modbus/request_builders.hpp"
 
+#include "sdk/modbus/function_codes.hpp"
+
 namespace zelkSDK {
 namespace {
-
-constexpr uint8_t kReadHoldingRegisters = 3;
-constexpr uint8_t kWriteSingleRegister = 6;
-constexpr uint8_t kWriteMultipleRegisters = 16;
-constexpr uint8_t kReadWriteMultipleRegisters = 23;
-constexpr uint8_t kStreamCommand = 100;
-constexpr int kStreamResponseLength = 19;
 
 Transaction new_request(MessagePriority priority) {
     Transaction my_temp_transaction;
