@@ -64,8 +64,8 @@ struct Physics {
     double stroke_min_m = -0.05;
     double stroke_max_m = 0.05;
     double max_force_N = 60.0;
-    double position_gain_N_per_m = 2000.0;  // internal position controller
-    double position_damping_Ns_per_m = 60.0;
+    double position_gain_N_per_m = 20000.0;  // internal position controller
+    double position_damping_Ns_per_m = 250.0;
     double spring_N_per_m = 400.0;          // haptic spring
     double haptic_damping_Ns_per_m = 30.0;  // haptic damper
     double kinematic_amplitude_m = 0.02;    // built-in motion of kinematic mode
