@@ -101,14 +101,11 @@ void PtyServer::start() {
 }
 
 void PtyServer::stop() {
-    if (stopping.exchange(true)) {
-        return;
-    }
-    if (wake_pipe[1] >= 0) {
+    if (!stopping.exchange(true) && wake_pipe[1] >= 0) {
         const char wake = 1;
         (void)!::write(wake_pipe[1], &wake, 1);
     }
-    if (thread.joinable()) {
+    if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) {
         thread.join();
     }
 }

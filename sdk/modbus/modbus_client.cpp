@@ -117,6 +117,13 @@ void ModbusClient::run_in() {
     if (state == idle) {
         return;
     }
+    if (message_queue.size() == 0) {
+        // Nothing in flight (the owner took the front away early): only the quiet time is left.
+        if (state != interframe_wait) {
+            set_state(interframe_wait);
+        }
+        return;
+    }
     switch (check_timeouts()) {
         case 1: {
             increment_diagnostic_counter(diagnostic_counters, response_timeouts);

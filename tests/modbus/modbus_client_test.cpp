@@ -296,3 +296,19 @@ TEST_F(ModbusClientTest, AdjustBaudRateReachesTheLine) {
     client.adjust_baud_rate(115200);
     EXPECT_EQ(line.calls.back(), "baud 115200");
 }
+
+TEST_F(ModbusClientTest, FrontTakenAwayInFlightLeavesTheEngineSound) {
+    queue_read();
+    client.run_out();
+    client.dequeue_transaction();  // before it finished
+    clock.advance(kResponseTimeoutUs + 1);
+    line.push(kTwoRegisters);
+    client.run_in();
+    EXPECT_EQ(client.get_state(), interframe_wait);
+    EXPECT_FALSE(client.is_response_ready());
+    queue_read();
+    clock.advance(kDefaultInterframeDelayUs + 1);
+    client.run_out();
+    EXPECT_EQ(line.frames.size(), 2u);
+    EXPECT_TRUE(line.incoming.empty());  // the late answer was drained, not taken
+}
