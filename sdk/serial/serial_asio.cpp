@@ -184,6 +184,9 @@ size_t SerialASIO::read_some(uint8_t* data, size_t size, asio::error_code& error
     }
     io_context.restart();
     io_context.run();
+    if (received > 0) {
+        quiet = false;  // the bytes came just as the quiet limit passed: a plain read
+    }
     if (quiet) {
         error = running ? asio::error_code() : asio::error::operation_aborted;
     }
