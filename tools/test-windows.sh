@@ -26,7 +26,7 @@ cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DASIO_INCLUDE_DIR="$root/$out/asio-include" \
     -DFERRUN_GTEST_SOURCE_DIR=/usr/src/googletest \
-    -DCMAKE_CXX_FLAGS="-DGTEST_HAS_PTHREAD=0" -Wno-deprecated >/dev/null 2>&1
+    -DCMAKE_CXX_FLAGS="-DGTEST_HAS_PTHREAD=0" -Wno-deprecated >/dev/null
 
 # The virtual actuator runs natively on the host.
 cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
