@@ -8,6 +8,7 @@ import tempfile
 import time
 from typing import List, Optional
 
+import _ferrun
 from ferrun.traffic_log import summarize
 from ferrun.virtual import VirtualActuatorError, sim_binary, virtual_actuator
 
@@ -16,15 +17,12 @@ class DemoError(Exception):
     """A failure the demo reports as a clear message and a non-zero exit status."""
 
 
-def _check(error: object, what: str) -> None:
+def _check(error: _ferrun.ZelkError, what: str) -> None:
     if error:
-        raise DemoError(f"{what}: {error.what()}")  # type: ignore[attr-defined]
+        raise DemoError(f"{what}: {error.what()}")
 
 
-def _print_state(actuator: "object") -> None:
-    import _ferrun
-
-    a: _ferrun.Actuator = actuator  # type: ignore[assignment]
+def _print_state(a: _ferrun.Actuator) -> None:
     mode = a.get_mode()
     _check(mode.error, "the device does not answer (reading its mode)")
     readings = [
@@ -39,11 +37,10 @@ def _print_state(actuator: "object") -> None:
     print("actuator state: " + ", ".join(f"{name} {value}" for name, value in readings))
 
 
-def _stream(a: "object", seconds: float, amplitude_um: int, show_progress: bool) -> None:
-    import _ferrun
+def _stream(actuator: _ferrun.Actuator, seconds: float, amplitude_um: int,
+            show_progress: bool) -> None:
     from rich.progress import BarColumn, Progress, TextColumn, TimeRemainingColumn
 
-    actuator: _ferrun.Actuator = a  # type: ignore[assignment]
     actuator.enable_stream()
     start = time.monotonic()
     columns = [
@@ -81,10 +78,8 @@ def _stream(a: "object", seconds: float, amplitude_um: int, show_progress: bool)
         actuator.run()
 
 
-def run_demo(port: Optional[str], seconds: float, baud: int, address: int, log_path: str,
+def run_demo(port: str, seconds: float, baud: int, address: int, log_path: str,
              show_progress: bool) -> int:
-    import _ferrun
-
     actuator = _ferrun.Actuator("demo", address)
     opened = actuator.open_serial_port(port, baud, 2000)
     _check(opened, f"cannot open serial port {port}")

@@ -7,6 +7,7 @@ open as its first line and stops when its standard input closes.
 
 import contextlib
 import os
+import selectors
 import subprocess
 import sys
 from pathlib import Path
@@ -57,8 +58,6 @@ def virtual_actuator(
 
 
 def _read_port(process: "subprocess.Popen[str]", timeout: float) -> str:
-    import selectors
-
     assert process.stdout is not None
     selector = selectors.DefaultSelector()
     selector.register(process.stdout, selectors.EVENT_READ)
