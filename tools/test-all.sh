@@ -34,7 +34,7 @@ for python in $(python_interpreters); do
     make_venv "$python" "$venv"
     (cd build && "../$venv/bin/python" -m mypy.stubtest _ferrun \
         --allowlist ../tests/python/stubtest-allowlist.txt)
-    "$venv/bin/python" -m mypy --python-version "$version" python/ferrun
+    "$venv/bin/python" -m mypy python/ferrun
     "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
 done
 
