@@ -34,10 +34,11 @@ python_interpreters() {
     done
 }
 
-# A virtual environment for one interpreter with the package and its test tools installed.
+# A virtual environment for one interpreter with the package installed (built from this
+# checkout), plus its test tools when the third argument is "test".
 make_venv() {
-    local python=$1 venv=$2
+    local python=$1 venv=$2 extras=${3:-}
     "$python" -m venv --clear "$venv"
     "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q ".[test]"
+    "$venv/bin/python" -m pip install -q ".${extras:+[$extras]}"
 }
