@@ -106,3 +106,17 @@ def test_docstrings_name_the_overloads():
         Actuator.read_register_blocking.__doc__)
     assert MessagePriority.important is _ferrun.important
     assert MotorMode.SleepMode is _ferrun.SleepMode
+
+
+def test_methods_are_registered_in_their_order():
+    names = [n for n in Actuator.__dict__ if not n.startswith("_")]
+    assert names == [
+        "open_serial_port", "close_serial_port", "get_force_mN", "get_position_um", "get_errors",
+        "set_mode", "get_mode", "clear_errors", "read_wide_register_blocking",
+        "read_register_blocking", "read_multiple_registers_blocking", "write_register_blocking",
+        "write_wide_register_blocking", "write_multiple_registers_blocking",
+        "read_write_multiple_registers_blocking", "begin_serial_logging", "run", "enable_stream",
+        "disable_stream", "set_streamed_force_mN", "set_streamed_position_um",
+        "update_haptic_stream_effects", "get_power_W", "get_temperature_C", "get_voltage_mV",
+        "get_stream_data", "name",
+    ]
