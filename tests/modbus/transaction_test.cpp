@@ -251,3 +251,22 @@ TEST(DiagnosticCounters, WrapAndRangeCheck) {
     EXPECT_THROW(increment_diagnostic_counter(counters, 20), std::out_of_range);
     EXPECT_THROW(increment_diagnostic_counter(counters, -1), std::out_of_range);
 }
+
+TEST(Transaction, AcceptsTheIndependentResponseVectors) {
+    const auto vectors = fakes::load_wire_vectors("responses");
+    if (vectors.empty())
+        GTEST_SKIP() << "wire vectors not found at " << FERRUN_VECTORS_DIR;
+    for (const auto& v : vectors) {
+        SCOPED_TRACE(v.what);
+        Transaction t = build_read_holding_registers(v.frame[0], 0, 1, MessagePriority::important);
+        t.expected_response_length = static_cast<int>(v.frame.size());
+        for (uint8_t b : v.frame)
+            t.append_response_byte(b);
+        EXPECT_TRUE(t.response_complete());
+        EXPECT_TRUE(t.crc_valid());
+        DiagnosticCounters counters{};
+        t.validate_response(counters);
+        EXPECT_EQ(t.failure_flags, 0);
+        EXPECT_EQ(counters[exception_responses], t.is_exception_response() ? 1 : 0);
+    }
+}
