@@ -28,7 +28,7 @@ constexpr int64_t kResponseTimeoutUs = 20000;   // from the last request byte to
 constexpr int64_t kIntercharTimeoutUs = 16000;  // between two response bytes
 constexpr int64_t kBroadcastDelayUs = 500;      // after a broadcast, which nobody answers
 constexpr int64_t kDefaultInterframeDelayUs = 2000;
-// A important request is sent at most this many times: the first attempt and 5 resends.
+// Resends of an important request, at most: it is sent 6 times in all.
 constexpr int kMaxRetries = 5;
 // Stray bytes dropped before a request is sent, at most, per pass: a line that never stops
 // sending must not keep the engine (and a blocking call) in the drain loop for ever.

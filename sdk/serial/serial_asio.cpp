@@ -99,15 +99,7 @@ void SerialASIO::close_serial_port() {
         // The raising form reports the closed port with asio's own error and location.
         serial_port.cancel();
     }
-    if (reader_thread.joinable()) {
-        // The reader's reads run on its io_context; a cancel posted there reaches the read
-        // in progress, or the next one the reader starts, from the reader's own thread.
-        asio::post(io_context, [this] {
-            asio::error_code ignored;
-            serial_port.cancel(ignored);
-        });
-        reader_thread.join();
-    }
+    join_reader();
     // Drop a cancel the reader did not run (it left between two reads).
     io_context.restart();
     io_context.poll();
@@ -117,6 +109,8 @@ void SerialASIO::close_serial_port() {
 void SerialASIO::join_reader() {
     if (reader_thread.joinable()) {
         running = false;
+        // The reader's reads run on its io_context; a cancel posted there reaches the read
+        // in progress, or the next one the reader starts, from the reader's own thread.
         asio::post(io_context, [this] {
             asio::error_code ignored;
             serial_port.cancel(ignored);
