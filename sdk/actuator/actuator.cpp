@@ -36,6 +36,10 @@ std::string failure_text(uint8_t flags) {
         message += "Wrong modbus response address. ";
     if (flags & (1u << wrong_crc))
         message += "Wrong CRC. ";
+    if (flags & (1u << response_mismatch))
+        message += "Response does not match the request. ";
+    if (flags & (1u << line_busy))
+        message += "The line never fell quiet; the request was not sent. ";
     return message;
 }
 
@@ -230,17 +234,15 @@ void Actuator::handle_transaction_response(Transaction response) {
 
     const uint8_t request_function = response.request_function_code();
     const uint8_t response_function = response.response_function_code();
-    if (flags == 0 && response.rx_length > 0 && response_function != request_function) {
-        // The line delivered a valid frame that does not answer this request: an
-        // exception response, or a reply of the wrong kind. Neither carries data for it.
-        if (response.is_exception_response()) {
-            const uint8_t code = response.response_data()[0];
-            message_error = ZelkError(1, "Modbus exception response, code " + std::to_string(code) +
-                                             " (" + exception_name(code) + "). ");
-        } else {
-            message_error = ZelkError(1, "Unexpected function code " +
-                                             std::to_string(response_function) + " in response. ");
-        }
+    if (flags & (1u << line_lost)) {
+        message_error = ZelkError(flags, message_error.what() + "Serial line lost: " +
+                                             serial_interface->line_failure_reason() + ". ");
+    }
+    if (flags == 0 && response.is_exception_response()) {
+        // The engine has checked that it answers this request; it carries no data.
+        const uint8_t code = response.response_data()[0];
+        message_error = ZelkError(1, "Modbus exception response, code " + std::to_string(code) +
+                                         " (" + exception_name(code) + "). ");
         return;
     }
 

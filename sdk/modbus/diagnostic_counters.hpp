@@ -21,6 +21,9 @@ enum DiagnosticCounter : int {
     response_timeouts = 15,
     interchar_timeouts = 16,
     unexpected_interchars = 17,
+    // Not numbered by the diagnostics: the engine's own.
+    mismatched_responses = 18,  // clean frames that did not answer their request
+    drained_bytes = 19,         // bytes dropped because no exchange was waiting for them
 };
 
 // Increments the counter at index (wrapping from 65535 to 0) and returns its new value.

@@ -1,5 +1,6 @@
 #include "sdk/modbus/modbus_client.hpp"
 
+#include <cstdint>
 #include <sstream>
 #include <utility>
 
@@ -18,29 +19,35 @@ void append_hex_bytes(std::ostringstream& line, const uint8_t* bytes, int length
 ModbusClient::ModbusClient(SerialInterface& serial_interface_, Clock& clock_)
     : serial_interface(serial_interface_), clock(clock_) {}
 
-void ModbusClient::adjust_baud_rate(uint32_t baud_rate) {
-    serial_interface.adjust_baud_rate(baud_rate);
+void ModbusClient::adjust_baud_rate(uint32_t new_baud_rate) {
+    serial_interface.adjust_baud_rate(new_baud_rate);
+    baud_rate = new_baud_rate;
 }
 
-ZelkError ModbusClient::open_serial_port(int port_number, int baud_rate, int interframe_delay) {
-    message_queue.clear();
-    set_state(interframe_wait);
-    return adopt_open_result(serial_interface.open_serial_port(port_number, baud_rate),
-                             interframe_delay);
-}
-
-ZelkError ModbusClient::open_serial_port(std::string port_path, int baud_rate,
+ZelkError ModbusClient::open_serial_port(int port_number, int new_baud_rate,
                                          int interframe_delay) {
     message_queue.clear();
-    set_state(interframe_wait);
-    return adopt_open_result(serial_interface.open_serial_port(std::move(port_path), baud_rate),
-                             interframe_delay);
+    return adopt_open_result(serial_interface.open_serial_port(port_number, new_baud_rate),
+                             new_baud_rate, interframe_delay);
 }
 
-ZelkError ModbusClient::adopt_open_result(ZelkError serial_port_error, int interframe_delay) {
+ZelkError ModbusClient::open_serial_port(std::string port_path, int new_baud_rate,
+                                         int interframe_delay) {
+    message_queue.clear();
+    return adopt_open_result(
+        serial_interface.open_serial_port(std::move(port_path), new_baud_rate), new_baud_rate,
+        interframe_delay);
+}
+
+ZelkError ModbusClient::adopt_open_result(ZelkError serial_port_error, int new_baud_rate,
+                                          int interframe_delay) {
     if (!serial_port_error) {
         interframe_delay_us = interframe_delay;
+        baud_rate = new_baud_rate > 0 ? static_cast<uint32_t>(new_baud_rate) : 0;
     }
+    quiet_window_us = interframe_delay_us;
+    line_busy_since_us = -1;
+    set_state(interframe_wait);
     return serial_port_error;
 }
 
@@ -64,39 +71,103 @@ void ModbusClient::set_state(ConnectionState new_state) {
     state = new_state;
 }
 
-int ModbusClient::check_timeouts() {
-    const int64_t elapsed = clock.get_time_microseconds() - state_entered_time_us;
+int64_t ModbusClient::wire_time_us(int count) const {
+    if (baud_rate == 0) {
+        return 0;
+    }
+    return (static_cast<int64_t>(count) * kBitsPerCharacter * 1'000'000 + baud_rate - 1) /
+           baud_rate;
+}
+
+int64_t ModbusClient::time_limit_us() const {
     switch (state) {
-        case awaiting_response: return elapsed > response_timeout_us ? 1 : 0;
-        case receiving: return elapsed > interchar_timeout_us ? 2 : 0;
-        case broadcast_wait: return elapsed > broadcast_delay_us ? 3 : 0;
-        case interframe_wait: return elapsed > interframe_delay_us ? 4 : 0;
+        case awaiting_response: return response_timeout_us + request_wire_time_us;
+        case receiving: return interchar_timeout_us;
+        case broadcast_wait: return broadcast_delay_us + request_wire_time_us;
+        case interframe_wait: return quiet_window_us;
         default: return 0;
     }
 }
 
-void ModbusClient::run_out() {
-    if (state != idle) {
-        if (check_timeouts() != 4) {
-            return;
-        }
-        drain_stale_bytes();
+int ModbusClient::check_timeouts() {
+    if (state == idle) {
+        return 0;
     }
-    state = idle;
-    if (!message_queue.front_is_queued() || !serial_interface.ready_to_send()) {
+    const int64_t elapsed = clock.get_time_microseconds() - state_entered_time_us;
+    return elapsed > time_limit_us() ? static_cast<int>(state) : 0;
+}
+
+int64_t ModbusClient::next_deadline_us() {
+    if (state != idle) {
+        return state_entered_time_us + time_limit_us() + 1;
+    }
+    if (message_queue.front_is_queued() || message_queue.front_is_finished()) {
+        return clock.get_time_microseconds();
+    }
+    return INT64_MAX;
+}
+
+// ---- send step ----
+
+void ModbusClient::run_out() {
+    if (state == interframe_wait && check_timeouts() == interframe_wait) {
+        state = idle;
+    }
+    if (!message_queue.front_is_queued()) {
         return;
     }
+    if (serial_interface.line_failed()) {
+        finish_without_exchange(line_lost);
+        return;
+    }
+    if (state != idle || !line_is_quiet_for_sending()) {
+        hold_front_for_busy_line();
+        return;
+    }
+    if (!serial_interface.ready_to_send()) {
+        return;
+    }
+    line_busy_since_us = -1;
     send_front_request();
 }
 
-void ModbusClient::drain_stale_bytes() {
-    for (int i = 0; i < kMaxDrainBytesPerPass && serial_interface.ready_to_receive(); ++i) {
-        serial_interface.receive_byte();
+// Drains what waits on the line. Bytes found mean the line is not quiet: the window starts
+// again and the request waits.
+bool ModbusClient::line_is_quiet_for_sending() {
+    if (drain_waiting_bytes() == 0) {
+        return true;
     }
+    quiet_window_us = interframe_delay_us;
+    set_state(interframe_wait);
+    return false;
+}
+
+// A request held back by a line that never falls quiet fails unsent, so that no caller
+// waits for ever on a line that keeps sending.
+void ModbusClient::hold_front_for_busy_line() {
+    const int64_t now = clock.get_time_microseconds();
+    if (line_busy_since_us < 0) {
+        line_busy_since_us = now;
+    } else if (now - line_busy_since_us > kMaxLineBusyUs + quiet_window_us) {
+        line_busy_since_us = -1;
+        finish_without_exchange(line_busy);
+    }
+}
+
+int ModbusClient::drain_waiting_bytes() {
+    int drained = 0;
+    while (drained < kMaxDrainBytesPerPass && serial_interface.ready_to_receive()) {
+        serial_interface.receive_byte();
+        increment_diagnostic_counter(diagnostic_counters, bytes_received);
+        increment_diagnostic_counter(diagnostic_counters, drained_bytes);
+        ++drained;
+    }
+    return drained;
 }
 
 void ModbusClient::send_front_request() {
     Transaction& front = message_queue.front();
+    request_wire_time_us = wire_time_us(front.bytes_left_to_send());
     while (front.bytes_left_to_send() > 0) {
         serial_interface.send_byte(front.next_byte_to_send());
         increment_diagnostic_counter(diagnostic_counters, bytes_sent);
@@ -110,28 +181,40 @@ void ModbusClient::send_front_request() {
     message_queue.mark_front_sent();
     serial_interface.transmit(static_cast<size_t>(front.expected_response_length));
     increment_diagnostic_counter(diagnostic_counters, messages_sent);
+    if (serial_interface.line_failed()) {
+        // The request did not go out; it is not sent later either.
+        fail_on_lost_line();
+    }
 }
 
+// ---- receive step ----
+
 void ModbusClient::run_in() {
+    if (serial_interface.line_failed()) {
+        fail_on_lost_line();
+        return;
+    }
     receive_response_bytes();
     if (state == idle) {
         return;
     }
-    if (message_queue.size() == 0) {
+    const bool in_flight = message_queue.size() > 0 && message_queue.front().state == sent;
+    if (!in_flight) {
         // Nothing in flight (the owner took the front away early): only the quiet time is left.
         if (state != interframe_wait) {
+            quiet_window_us = recovery_window_us();
             set_state(interframe_wait);
         }
         return;
     }
     switch (check_timeouts()) {
-        case 1: {
+        case awaiting_response: {
             increment_diagnostic_counter(diagnostic_counters, response_timeouts);
             message_queue.front().mark_failed(response_timeout);
             finish_transaction();
             break;
         }
-        case 2: {
+        case receiving: {
             Transaction& front = message_queue.front();
             if (front.has_known_response_length()) {
                 increment_diagnostic_counter(diagnostic_counters, interchar_timeouts);
@@ -143,16 +226,11 @@ void ModbusClient::run_in() {
             finish_transaction();
             break;
         }
-        case 3: {
+        case broadcast_wait: {
             // Nobody answers a broadcast: it ends without failure once the delay is over,
             // so its owner dequeues it and the requests behind it go out.
-            Transaction& front = message_queue.front();
-            if (front.state == sent) {
-                front.state = finished;
-                finish_transaction();
-            } else {
-                set_state(interframe_wait);
-            }
+            message_queue.front().state = finished;
+            finish_transaction();
             break;
         }
         default: break;
@@ -160,7 +238,16 @@ void ModbusClient::run_in() {
 }
 
 void ModbusClient::receive_response_bytes() {
-    if (message_queue.size() == 0 || message_queue.front().state != sent) {
+    const bool in_flight = message_queue.size() > 0 && message_queue.front().state == sent;
+    if (!in_flight || state == broadcast_wait) {
+        // Nobody is owed these bytes (a broadcast is never answered): they are drained, and
+        // during a quiet window they start it again.
+        if (drain_waiting_bytes() > 0 && state != broadcast_wait) {
+            if (state == idle) {
+                quiet_window_us = interframe_delay_us;
+            }
+            set_state(interframe_wait);
+        }
         return;
     }
     Transaction& front = message_queue.front();
@@ -177,8 +264,9 @@ void ModbusClient::receive_response_bytes() {
 }
 
 void ModbusClient::finish_transaction() {
-    set_state(interframe_wait);
     Transaction& front = message_queue.front();
+    quiet_window_us = front.has_no_failures() ? interframe_delay_us : recovery_window_us();
+    set_state(interframe_wait);
     if (logging_enabled) {
         log_reception(front);
     }
@@ -187,6 +275,29 @@ void ModbusClient::finish_transaction() {
         message_queue.insert_retry(front.make_retry());
     }
 }
+
+// The front fails before (or instead of) an exchange on the line; it is never resent.
+void ModbusClient::finish_without_exchange(TransactionFailure failure) {
+    Transaction& front = message_queue.front();
+    front.mark_failed(failure);
+    if (logging_enabled) {
+        log_reception(front);
+    }
+    state = idle;
+}
+
+void ModbusClient::fail_on_lost_line() {
+    if (message_queue.size() == 0) {
+        state = idle;
+        return;
+    }
+    Transaction& front = message_queue.front();
+    if (front.state == sent || front.state == queued) {
+        finish_without_exchange(line_lost);
+    }
+}
+
+// ---- traffic log ----
 
 void ModbusClient::log_transmission(const Transaction& transaction) {
     std::ostringstream line;
@@ -210,6 +321,12 @@ void ModbusClient::log_reception(const Transaction& transaction) {
             line << "Wrong address. ";
         if (flags & 0x40)
             line << "Wrong CRC. ";
+        if (flags & 0x04)
+            line << "Response does not match. ";
+        if (flags & 0x02)
+            line << "Line lost. ";
+        if (flags & 0x01)
+            line << "Line busy. ";
     }
     log->write(line.str());
 }

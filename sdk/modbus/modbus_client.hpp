@@ -6,6 +6,23 @@
 // The engine never blocks and starts no thread. Its owner drives it on one thread:
 //   run_in(); if (is_response_ready()) handle(dequeue_transaction()); run_out();
 // Every finished transaction must be dequeued this way: a finished front blocks the queue.
+// Between passes an owner that has nothing else to do may sleep until next_deadline_us()
+// or until a byte arrives, whichever comes first.
+//
+// Timing on the line:
+// - The response time-out counts from the moment the request has left the wire: the
+//   hand-over time plus the request's wire time at the line's baud rate (11 bits a
+//   character). A broadcast's delay counts the same way.
+// - After every exchange the line must stay quiet for a window before the next request goes
+//   out: the interframe delay after a clean exchange, the recovery window (at least the
+//   response time-out) after a failed one, so a late answer to the failed request is
+//   drained instead of being taken for the answer to the next one. Every byte that arrives
+//   in the window is drained (counted as received and as drained) and restarts it.
+// - Nothing is sent while bytes wait on the line: bytes found before a send are drained and
+//   restart the window. A request held back longer than kMaxLineBusyUs (plus the window)
+//   by a line that never falls quiet fails with line_busy without being sent.
+// - When the serial line reports that it failed (unplugged, closed, a write failed), the
+//   exchange in flight and every queued one fail at once with line_lost, and none is resent.
 #pragma once
 
 #include <cstddef>
@@ -33,13 +50,18 @@ constexpr int kMaxRetries = 5;
 // Stray bytes dropped before a request is sent, at most, per pass: a line that never stops
 // sending must not keep the engine (and a blocking call) in the drain loop for ever.
 constexpr int kMaxDrainBytesPerPass = 1024;
+// A request waits at most this long for a line that keeps receiving bytes to fall quiet.
+constexpr int64_t kMaxLineBusyUs = 500000;
+// Bits on the line for each character: start, 8 data, parity, stop.
+constexpr int64_t kBitsPerCharacter = 11;
 
 enum ConnectionState : int32_t {
     idle = 0,               // free to send the next request
     awaiting_response = 1,  // request handed over, no response byte yet
     receiving = 2,          // response started, not complete
     broadcast_wait = 3,     // broadcast handed over
-    interframe_wait = 4,    // exchange ended or port opened; the line must stay quiet
+    interframe_wait = 4,    // exchange ended, stray bytes seen or port opened; the line must
+                            // stay quiet for the window
 };
 
 class ModbusClient {
@@ -69,8 +91,21 @@ class ModbusClient {
     void run_in();   // receive step
     void run_out();  // send step
 
-    // Which time limit has passed: 1 response, 2 interchar, 3 broadcast, 4 interframe, else 0.
+    // Which time limit has passed: 1 response, 2 interchar, 3 broadcast, 4 quiet window,
+    // else 0.
     int check_timeouts();
+    // The clock time at which the engine next has something to do without a byte arriving:
+    // a time limit passing, or now when a request is ready to go out. INT64_MAX when
+    // nothing is queued and no limit runs.
+    int64_t next_deadline_us();
+
+    // The recovery window after a failed exchange.
+    int64_t recovery_window_us() const {
+        return interframe_delay_us > response_timeout_us ? interframe_delay_us
+                                                         : response_timeout_us;
+    }
+    // How long count characters take on the wire at the line's baud rate (0 if unknown).
+    int64_t wire_time_us(int count) const;
 
     ConnectionState get_state() const { return state; }
     const DiagnosticCounters& get_diagnostic_counters() const { return diagnostic_counters; }
@@ -79,12 +114,18 @@ class ModbusClient {
   private:
     void set_state(ConnectionState new_state);
     void receive_response_bytes();
-    void drain_stale_bytes();
+    int drain_waiting_bytes();
+    bool line_is_quiet_for_sending();
+    void hold_front_for_busy_line();
+    void fail_on_lost_line();
     void send_front_request();
     void finish_transaction();
+    void finish_without_exchange(TransactionFailure failure);
+    int64_t time_limit_us() const;
     void log_transmission(const Transaction& transaction);
     void log_reception(const Transaction& transaction);
-    ZelkError adopt_open_result(ZelkError serial_port_error, int interframe_delay);
+    ZelkError adopt_open_result(ZelkError serial_port_error, int new_baud_rate,
+                                int interframe_delay);
 
     DiagnosticCounters diagnostic_counters{};
     SerialInterface& serial_interface;
@@ -95,6 +136,10 @@ class ModbusClient {
     int64_t interchar_timeout_us = kIntercharTimeoutUs;
     int64_t broadcast_delay_us = kBroadcastDelayUs;
     int64_t interframe_delay_us = kDefaultInterframeDelayUs;
+    int64_t quiet_window_us = kDefaultInterframeDelayUs;  // of the interframe_wait now running
+    int64_t request_wire_time_us = 0;                      // of the request in flight
+    int64_t line_busy_since_us = -1;  // a ready request has been held by a busy line since
+    uint32_t baud_rate = 0;
     bool logging_enabled = false;
     int64_t state_entered_time_us = 0;
     ConnectionState state = idle;

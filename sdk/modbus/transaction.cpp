@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "sdk/modbus/function_codes.hpp"
 #include "sdk/modbus/modbus_crc16.hpp"
 
 namespace zelkSDK {
@@ -73,6 +74,29 @@ bool Transaction::crc_valid() const {
            rx_buffer[rx_length - 2] * 256 + rx_buffer[rx_length - 1];
 }
 
+bool Transaction::response_matches_request() const {
+    const uint8_t function = request_function_code();
+    if (is_exception_response()) {
+        return response_function_code() == (function | 0x80) &&
+               rx_length == kExceptionResponseLength;
+    }
+    if (response_function_code() != function) {
+        return false;
+    }
+    switch (function) {
+        case kReadHoldingRegisters:
+        case kReadWriteMultipleRegisters: {
+            const int quantity = request_data()[2] * 256 + request_data()[3];
+            return rx_length == 5 + 2 * quantity && rx_buffer[2] == 2 * quantity;
+        }
+        case kWriteSingleRegister:
+        case kWriteMultipleRegisters:
+            // The answer echoes the register address and the value (or the quantity).
+            return rx_length == 8 && std::memcmp(response_data(), request_data(), 4) == 0;
+        default: return true;
+    }
+}
+
 void Transaction::mark_failed(TransactionFailure failure) {
     failure_flags = static_cast<uint8_t>(failure_flags | (1u << failure));
     state = finished;
@@ -86,6 +110,10 @@ void Transaction::validate_response(DiagnosticCounters& counters) {
     if (!crc_valid()) {
         increment_diagnostic_counter(counters, crc_errors);
         mark_failed(wrong_crc);
+    }
+    if (has_no_failures() && !response_matches_request()) {
+        increment_diagnostic_counter(counters, mismatched_responses);
+        mark_failed(response_mismatch);
     }
     if (has_no_failures()) {
         increment_diagnostic_counter(counters, valid_responses);

@@ -28,6 +28,9 @@ enum TransactionState : int32_t {
 
 // Bit positions in failure_flags (mark_failed takes the position, not the mask).
 enum TransactionFailure : int {
+    line_busy = 0,          // 0x01: the line never fell quiet; the request was not sent
+    line_lost = 1,          // 0x02: the serial line failed; see the line's failure reason
+    response_mismatch = 2,  // 0x04: a clean frame that does not answer this request
     interchar_timeout = 3,  // 0x08
     response_timeout = 4,   // 0x10
     wrong_address = 5,      // 0x20
@@ -70,8 +73,12 @@ struct Transaction {
     bool crc_valid() const;
     bool is_exception_response() const { return (rx_buffer[1] & 0x80) != 0; }
 
-    // Marks wrong address and wrong CRC, counts the outcome, and finishes the exchange.
+    // Marks wrong address and wrong CRC, then (for a clean frame) a response that does not
+    // answer this request: another function code, a byte count of a read that is not twice
+    // the quantity asked for, or a write's echo that differs from the request. Counts the
+    // outcome and finishes the exchange.
     void validate_response(DiagnosticCounters& counters);
+    bool response_matches_request() const;
     void mark_failed(TransactionFailure failure);
 
     bool is_broadcast() const { return tx_buffer[0] == 0; }

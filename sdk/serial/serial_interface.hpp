@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "sdk/types/zelk_error.hpp"
 
@@ -29,6 +30,20 @@ class SerialInterface {
     // True while at least one received byte waits; receive_byte() takes the oldest.
     virtual bool ready_to_receive() = 0;
     virtual uint8_t receive_byte() = 0;
+
+    // Waits until a received byte is ready or max_wait_us have passed, and returns
+    // ready_to_receive(). Lines that receive on the caller's own thread keep this default,
+    // which only yields once.
+    virtual bool wait_to_receive(int64_t max_wait_us) {
+        (void)max_wait_us;
+        std::this_thread::yield();
+        return ready_to_receive();
+    }
+    // True once the line can carry no more bytes until it is opened again: the device
+    // went away, the port was never opened or closed under the engine, a write failed.
+    // line_failure_reason() says why, in the operating system's words.
+    virtual bool line_failed() { return false; }
+    virtual std::string line_failure_reason() { return {}; }
 };
 
 }  // namespace zelkSDK

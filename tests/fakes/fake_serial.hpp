@@ -43,6 +43,9 @@ class FakeSerial : public zelkSDK::SerialInterface {
         return byte;
     }
 
+    bool line_failed() override { return !failure.empty(); }
+    std::string line_failure_reason() override { return failure; }
+
     void push(const std::vector<uint8_t>& bytes) {
         incoming.insert(incoming.end(), bytes.begin(), bytes.end());
     }
@@ -53,6 +56,7 @@ class FakeSerial : public zelkSDK::SerialInterface {
     std::vector<size_t> announced;
     std::deque<uint8_t> incoming;
     std::string open_failure;
+    std::string failure;  // non-empty: the line has failed for this reason
     bool send_ready = true;
     bool endless = false;  // a line that never stops sending
     int receive_without_ready = 0;

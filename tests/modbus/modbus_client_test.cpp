@@ -12,6 +12,7 @@
 
 using namespace zelkSDK;
 using fakes::hex;
+using fakes::with_crc;
 
 namespace {
 
@@ -132,22 +133,112 @@ TEST_F(ModbusClientTest, OpenLengthResponseEndsAtTheGapAndIsValidated) {
     EXPECT_EQ(client.dequeue_transaction().failure_flags, 0);
 }
 
-TEST_F(ModbusClientTest, InterframeDelayHoldsTheNextRequestAndDrainsStrayBytesFirst) {
+TEST_F(ModbusClientTest, InterframeDelayHoldsTheNextRequestAndStrayBytesRestartIt) {
     queue_read();
     queue_read();
     client.run_out();
     line.push(kTwoRegisters);
     ASSERT_EQ(pass().size(), 1u);
-    line.push(hex("EE EE"));  // late bytes of the previous exchange
     clock.advance(kDefaultInterframeDelayUs);
     client.run_out();
     EXPECT_EQ(line.frames.size(), 1u);
-    EXPECT_EQ(line.incoming.size(), 2u);
+    line.push(hex("EE EE"));  // late bytes of the previous exchange
+    clock.advance(1);
+    client.run_out();  // drained, and the line must be quiet for a new window
+    EXPECT_EQ(line.frames.size(), 1u);
+    EXPECT_TRUE(line.incoming.empty());
+    EXPECT_EQ(client.get_diagnostic_counters()[drained_bytes], 2);
+    EXPECT_EQ(client.get_diagnostic_counters()[bytes_received], 11);
+    clock.advance(kDefaultInterframeDelayUs);
+    line.push(hex("EE"));
+    client.run_in();  // also while waiting: the window starts again
+    clock.advance(kDefaultInterframeDelayUs);
+    client.run_out();
+    EXPECT_EQ(line.frames.size(), 1u);
     clock.advance(1);
     client.run_out();
     EXPECT_EQ(line.frames.size(), 2u);
-    EXPECT_TRUE(line.incoming.empty());
     EXPECT_EQ(line.receive_without_ready, 0);
+}
+
+TEST_F(ModbusClientTest, StaleBytesAreDrainedBeforeASendFromIdle) {
+    // A late answer that lands while the engine is idle is never taken for the next one,
+    // however many bytes wait.
+    line.push(std::vector<uint8_t>(kMaxDrainBytesPerPass, 0xEE));
+    line.push(hex("01 03 02 12 34 B5 33"));
+    client.enqueue_transaction(build_read_holding_registers(1, 200, 1, MessagePriority::important));
+    client.run_out();  // one pass drains at most its bound; the rest goes in the next
+    pass();
+    EXPECT_TRUE(line.frames.empty());
+    EXPECT_TRUE(line.incoming.empty());
+    EXPECT_EQ(client.get_diagnostic_counters()[drained_bytes], kMaxDrainBytesPerPass + 7);
+    clock.advance(kDefaultInterframeDelayUs + 1);
+    client.run_out();
+    ASSERT_EQ(line.frames.size(), 1u);
+}
+
+TEST_F(ModbusClientTest, ResponseTimeoutCountsFromTheEndOfTheRequestOnTheWire) {
+    ASSERT_FALSE(static_cast<bool>(client.open_serial_port("/dev/x", 19200, 2000)));
+    const uint8_t values[32] = {};
+    client.enqueue_transaction(
+        build_write_multiple_registers(1, 0, 16, values, MessagePriority::not_important));
+    clock.advance(kDefaultInterframeDelayUs + 1);
+    client.run_out();
+    ASSERT_EQ(line.frames.at(0).size(), 41u);
+    const int64_t wire = (41 * 11 * 1000000 + 19199) / 19200;  // 23490 us
+    EXPECT_EQ(client.wire_time_us(41), wire);
+    EXPECT_EQ(client.next_deadline_us(), clock.now + kResponseTimeoutUs + wire + 1);
+    clock.advance(kResponseTimeoutUs + wire);
+    client.run_in();
+    EXPECT_FALSE(client.is_response_ready());
+    clock.advance(1);
+    client.run_in();
+    ASSERT_TRUE(client.is_response_ready());
+    EXPECT_EQ(client.dequeue_transaction().failure_flags, 0x10);
+}
+
+TEST_F(ModbusClientTest, LateAnswerToAFailedRequestIsDrainedInTheRecoveryWindow) {
+    // Reads of two registers alternate; the device answers the first one too late.
+    client.enqueue_transaction(build_read_holding_registers(1, 100, 1, MessagePriority::not_important));
+    client.enqueue_transaction(build_read_holding_registers(1, 200, 1, MessagePriority::not_important));
+    client.run_out();
+    clock.advance(kResponseTimeoutUs + 1);
+    ASSERT_EQ(pass().size(), 1u);
+    EXPECT_EQ(client.get_state(), interframe_wait);
+    clock.advance(kResponseTimeoutUs - 3000);  // past the interframe delay, inside the window
+    client.run_out();
+    EXPECT_EQ(line.frames.size(), 1u);
+    line.push(with_crc(hex("01 03 02 04 57")));  // 1111, the late answer for register 100
+    client.run_in();
+    clock.advance(client.recovery_window_us());
+    client.run_out();
+    EXPECT_EQ(line.frames.size(), 1u);  // the late answer restarted the window
+    clock.advance(1);
+    client.run_out();
+    ASSERT_EQ(line.frames.size(), 2u);
+    line.push(with_crc(hex("01 03 02 08 AE")));  // 2222
+    const std::vector<Transaction> done = pass();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].failure_flags, 0);
+    EXPECT_EQ(done[0].rx_buffer[3] * 256 + done[0].rx_buffer[4], 2222);
+}
+
+TEST_F(ModbusClientTest, ResponsesThatDoNotAnswerTheRequestFailAndAreResent) {
+    client.enqueue_transaction(build_read_holding_registers(1, 0, 1, MessagePriority::important));
+    client.run_out();
+    line.push(hex("01 03 00 00 00 19 84"));  // clean frame, byte count 0
+    const std::vector<Transaction> done = pass();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].failure_flags, 0x04);
+    EXPECT_EQ(client.get_diagnostic_counters()[mismatched_responses], 1);
+    EXPECT_EQ(client.get_diagnostic_counters()[valid_responses], 0);
+    EXPECT_EQ(client.get_queue_size(), 1u);  // the resend, after the recovery window
+    clock.advance(kDefaultInterframeDelayUs + 1);
+    client.run_out();
+    EXPECT_EQ(line.frames.size(), 1u);
+    clock.advance(client.recovery_window_us());
+    client.run_out();
+    EXPECT_EQ(line.frames.size(), 2u);
 }
 
 TEST_F(ModbusClientTest, ImportantRequestIsSentSixTimesAgainstASilentDevice) {
@@ -194,20 +285,22 @@ TEST_F(ModbusClientTest, RetryGoesRightBehindTheFailedFront) {
     client.run_in();
     ASSERT_TRUE(client.is_response_ready());
     client.dequeue_transaction();
-    clock.advance(kDefaultInterframeDelayUs + 1);
+    clock.advance(client.recovery_window_us() + 1);
     client.run_out();
     ASSERT_EQ(line.frames.size(), 2u);
     EXPECT_EQ(line.frames[1], kReadTwo);  // the resend, ahead of the queued write
 }
 
-TEST_F(ModbusClientTest, BroadcastFinishesAfterTheBroadcastDelay) {
+TEST_F(ModbusClientTest, BroadcastFinishesAfterTheBroadcastDelayWhateverArrives) {
     client.enqueue_transaction(build_write_single_register(0, 3, 2, MessagePriority::important));
     client.enqueue_transaction(build_write_single_register(1, 3, 2, MessagePriority::important));
     client.run_out();
     EXPECT_EQ(client.get_state(), broadcast_wait);
+    line.push(hex("0F"));  // a stray byte does not make it fail
     clock.advance(kBroadcastDelayUs);
     client.run_in();
     EXPECT_FALSE(client.is_response_ready());
+    EXPECT_TRUE(line.incoming.empty());
     clock.advance(1);
     client.run_in();
     ASSERT_TRUE(client.is_response_ready());
@@ -220,17 +313,34 @@ TEST_F(ModbusClientTest, BroadcastFinishesAfterTheBroadcastDelay) {
 }
 
 TEST_F(ModbusClientTest, LineThatKeepsSendingNeverHangsTheEngine) {
-    line.endless = true;
     Transaction open = build_read_holding_registers(1, 342, 2, MessagePriority::not_important);
     open.expected_response_length = kOpenResponseLength;
     client.enqueue_transaction(open);
-    queue_read(MessagePriority::not_important);
-    const std::vector<Transaction> done = drain(100);
+    queue_read(MessagePriority::important);
+    client.run_out();
+    line.endless = true;
+    const std::vector<Transaction> done = drain(1000);
     ASSERT_EQ(done.size(), 2u);
     EXPECT_EQ(done[0].rx_length, kMaxFrameLength);
     EXPECT_EQ(done[0].failure_flags, 0x60);  // 0x55 bytes: wrong address, wrong CRC
-    EXPECT_EQ(done[1].rx_length, 9);
-    EXPECT_NE(done[1].failure_flags, 0);
+    EXPECT_EQ(done[1].failure_flags, 0x01);  // never sent: the line never fell quiet
+    EXPECT_EQ(line.frames.size(), 1u);
+}
+
+TEST_F(ModbusClientTest, LostLineFailsEveryRequestAtOnceWithoutResending) {
+    auto log = std::make_shared<fakes::FakeLog>();
+    client.begin_logging(log);
+    queue_read();
+    queue_read();
+    client.run_out();
+    line.failure = "Input/output error";
+    std::vector<Transaction> done = pass();
+    done.push_back(pass().at(0));
+    for (const Transaction& t : done)
+        EXPECT_EQ(t.failure_flags, 0x02);
+    EXPECT_EQ(client.get_queue_size(), 0u);
+    EXPECT_EQ(line.frames.size(), 1u);
+    EXPECT_EQ(log->lines.back().substr(log->lines.back().find("\trx")), "\trx\tLine lost. ");
 }
 
 TEST_F(ModbusClientTest, EmptyRequestIsNeverQueued) {
@@ -284,12 +394,32 @@ TEST_F(ModbusClientTest, LogNamesEveryFailureInItsOrder) {
     client.dequeue_transaction();
 
     queue_read(MessagePriority::not_important);
-    clock.advance(kDefaultInterframeDelayUs + 1);
+    clock.advance(client.recovery_window_us() + 1);
     client.run_out();
     line.push(hex("02 03 04 12 34 56 78 00 00"));
     client.run_in();
     ASSERT_EQ(log->lines.size(), 4u);
     EXPECT_NE(log->lines[3].find("\t00\t00\tWrong address. Wrong CRC. "), std::string::npos);
+    client.dequeue_transaction();
+
+    queue_read(MessagePriority::not_important);
+    clock.advance(client.recovery_window_us() + 1);
+    client.run_out();
+    line.push(hex("01 03 04 12 34"));
+    client.run_in();
+    clock.advance(kIntercharTimeoutUs + 1);
+    client.run_in();
+    ASSERT_EQ(log->lines.size(), 6u);
+    EXPECT_NE(log->lines[5].find("\t34\tUnexpected interchar. "), std::string::npos);
+    client.dequeue_transaction();
+
+    queue_read(MessagePriority::not_important);
+    clock.advance(client.recovery_window_us() + 1);
+    client.run_out();
+    line.push(with_crc(hex("01 03 02 12 34 56 78")));  // byte count 2 for 2 registers
+    client.run_in();
+    ASSERT_EQ(log->lines.size(), 8u);
+    EXPECT_NE(log->lines[7].find("\tResponse does not match. "), std::string::npos);
 }
 
 TEST_F(ModbusClientTest, AdjustBaudRateReachesTheLine) {
