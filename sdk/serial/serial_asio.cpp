@@ -4,24 +4,50 @@
 #include <asio/buffer.hpp>
 #include <asio/error.hpp>
 #include <asio/post.hpp>
-#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+#include <cerrno>
 #include <chrono>
-#include <iostream>
 #include <system_error>
 
 namespace zelkSDK {
 namespace {
 
 constexpr size_t kReadBufferSize = 256;
-constexpr size_t kHeaderLength = 2;
-constexpr size_t kExceptionLength = 5;
-// Bytes that came are handed over once the line has been quiet this long, even when the
-// response they belong to is not complete yet.
-constexpr int kQuietUs = 2000;
-constexpr int kNoLimit = -1;
+// Back-off after a read error that may go away: doubles from 1 ms up to this limit.
+constexpr int kMaxBackOffMs = 32;
 
-size_t clamp_announced_length(size_t announced) {
-    return std::min(std::max(announced, kHeaderLength), kReadBufferSize);
+// Errors after which no read will ever succeed on this handle.
+bool is_permanent(const asio::error_code& error) {
+    if (error == asio::error::eof || error == asio::error::bad_descriptor) {
+        return true;
+    }
+    if (error.category() != asio::system_category()) {
+        return false;
+    }
+#ifdef _WIN32
+    switch (error.value()) {
+        case 2:     // ERROR_FILE_NOT_FOUND
+        case 5:     // ERROR_ACCESS_DENIED
+        case 6:     // ERROR_INVALID_HANDLE
+        case 21:    // ERROR_NOT_READY
+        case 22:    // ERROR_BAD_COMMAND
+        case 31:    // ERROR_GEN_FAILURE
+        case 38:    // ERROR_HANDLE_EOF
+        case 109:   // ERROR_BROKEN_PIPE
+        case 1167:  // ERROR_DEVICE_NOT_CONNECTED
+        case 1617:  // ERROR_DEVICE_REMOVED
+            return true;
+        default: return false;
+    }
+#else
+    switch (error.value()) {
+        case EIO:
+        case ENXIO:
+        case ENODEV:
+        case EBADF: return true;
+        default: return false;
+    }
+#endif
 }
 
 }  // namespace
@@ -48,8 +74,7 @@ std::string SerialASIO::port_name_for_number(int port_number) {
 }
 
 ZelkError SerialASIO::open_serial_port(int port_number, int baud_rate) {
-    const std::string port_name = port_name_for_number(port_number);
-    return open_port(port_name, baud_rate);
+    return open_port(port_name_for_number(port_number), baud_rate);
 }
 
 ZelkError SerialASIO::open_serial_port(std::string port_path, int baud_rate) {
@@ -57,21 +82,56 @@ ZelkError SerialASIO::open_serial_port(std::string port_path, int baud_rate) {
 }
 
 ZelkError SerialASIO::open_port(const std::string& port_name, int baud_rate) {
+    if (serial_port.is_open() && failed) {
+        // A lost line is closed before it is opened again.
+        asio::error_code ignored;
+        running = false;
+        join_reader();
+        serial_port.close(ignored);
+    }
     asio::error_code error;
     serial_port.open(port_name, error);
     if (error) {
         return ZelkError(1, error.message());
     }
-    serial_port.set_option(asio::serial_port_base::baud_rate(static_cast<unsigned>(baud_rate)));
-    serial_port.set_option(
-        asio::serial_port_base::stop_bits(asio::serial_port_base::stop_bits::one));
-    serial_port.set_option(asio::serial_port_base::parity(asio::serial_port_base::parity::even));
+    using base = asio::serial_port_base;
+    const auto failed_step = [&](const std::string& step) {
+        asio::error_code ignored;
+        serial_port.close(ignored);
+        return ZelkError(1, "Cannot set " + step + " on " + port_name + ": " + error.message());
+    };
+    if (baud_rate <= 0) {
+        error = asio::error::invalid_argument;
+        return failed_step("the baud rate " + std::to_string(baud_rate));
+    }
+    if (serial_port.set_option(base::baud_rate(static_cast<unsigned>(baud_rate)), error)) {
+        return failed_step("the baud rate " + std::to_string(baud_rate));
+    }
+    if (serial_port.set_option(base::character_size(8), error)) {
+        return failed_step("8 data bits");
+    }
+    if (serial_port.set_option(base::parity(base::parity::even), error)) {
+        return failed_step("even parity");
+    }
+    if (serial_port.set_option(base::stop_bits(base::stop_bits::one), error)) {
+        return failed_step("1 stop bit");
+    }
+    if (serial_port.set_option(base::flow_control(base::flow_control::none), error)) {
+        return failed_step("no flow control");
+    }
+    send_buffer.clear();
+    {
+        std::lock_guard<std::mutex> lock(receive_mutex);
+        failed = false;
+        failure_reason.clear();
+    }
 #ifndef _WIN32
     prepare_for_reader();
 #endif
     // A reader left over from a close that raised before its join goes first.
     join_reader();
     running = true;
+    reader_done = false;
     reader_thread = std::thread(&SerialASIO::read_loop, this);
     return ZelkError(0, "");
 }
@@ -81,14 +141,14 @@ void SerialASIO::prepare_for_reader() {
     // Do that here, on the caller's thread, so the reader never changes state that
     // transmit() reads concurrently. A byte this first read catches is delivered as usual.
     uint8_t first = 0;
-    size_t received = 0;
+    size_t count = 0;
     serial_port.async_read_some(asio::buffer(&first, 1),
-                                [&](const asio::error_code&, size_t count) { received = count; });
+                                [&](const asio::error_code&, size_t n) { count = n; });
     asio::error_code ignored;
     serial_port.cancel(ignored);
     io_context.restart();
     io_context.poll();
-    if (received == 1) {
+    if (count == 1) {
         deliver(&first, 1);
     }
 }
@@ -104,6 +164,7 @@ void SerialASIO::close_serial_port() {
     io_context.restart();
     io_context.poll();
     serial_port.close();
+    received.notify_all();
 }
 
 void SerialASIO::join_reader() {
@@ -115,6 +176,11 @@ void SerialASIO::join_reader() {
             asio::error_code ignored;
             serial_port.cancel(ignored);
         });
+        {
+            // Wakes a back-off wait.
+            std::lock_guard<std::mutex> lock(receive_mutex);
+        }
+        received.notify_all();
         reader_thread.join();
     }
 }
@@ -123,122 +189,122 @@ void SerialASIO::adjust_baud_rate(uint32_t baud_rate) {
     serial_port.set_option(asio::serial_port_base::baud_rate(baud_rate));
 }
 
-void SerialASIO::transmit(size_t expected) {
-    expected_response_length = expected;
+void SerialASIO::transmit(size_t) {
     if (send_buffer.empty()) {
         return;
     }
-    const size_t written = serial_port.write_some(asio::buffer(send_buffer));
-    send_buffer.erase(send_buffer.begin(),
-                      send_buffer.begin() + static_cast<std::ptrdiff_t>(written));
+    asio::error_code error;
+    if (!serial_port.is_open()) {
+        error = asio::error::bad_descriptor;
+    } else {
+        asio::write(serial_port, asio::buffer(send_buffer), error);
+    }
+    // Sent or not, the request is gone: a request that did not go out never goes out later.
+    send_buffer.clear();
+    if (error) {
+        mark_failed("write: " + error.message());
+    }
 }
 
 bool SerialASIO::ready_to_receive() {
-    std::lock_guard<std::mutex> light_lock(light_mutex);
     std::lock_guard<std::mutex> lock(receive_mutex);
     return !receive_buffer.empty();
 }
 
 uint8_t SerialASIO::receive_byte() {
-    std::lock_guard<std::mutex> light_lock(light_mutex);
     std::lock_guard<std::mutex> lock(receive_mutex);
     const uint8_t byte = receive_buffer.front();
     receive_buffer.erase(receive_buffer.begin());
     return byte;
 }
 
-size_t SerialASIO::read_some(uint8_t* data, size_t size, asio::error_code& error,
-                             int quiet_limit_us, bool& quiet) {
-    size_t received = 0;
-    quiet = false;
+bool SerialASIO::wait_to_receive(int64_t max_wait_us) {
+    std::unique_lock<std::mutex> lock(receive_mutex);
+    if (max_wait_us > 0 && receive_buffer.empty() && !failed) {
+        received.wait_for(lock, std::chrono::microseconds(max_wait_us),
+                          [this] { return !receive_buffer.empty() || failed || !running; });
+    }
+    return !receive_buffer.empty();
+}
+
+bool SerialASIO::line_failed() {
+    return failed || !running;
+}
+
+std::string SerialASIO::line_failure_reason() {
+    std::lock_guard<std::mutex> lock(receive_mutex);
+    if (failed) {
+        return failure_reason;
+    }
+    return running ? std::string() : std::string("the port is not open");
+}
+
+void SerialASIO::mark_failed(const std::string& reason) {
+    {
+        std::lock_guard<std::mutex> lock(receive_mutex);
+        if (!failed) {
+            failure_reason = reason;
+        }
+        failed = true;
+    }
+    received.notify_all();
+}
+
+size_t SerialASIO::read_some(uint8_t* data, size_t size, asio::error_code& error) {
+    size_t count = 0;
     error = asio::error_code();
     if (!running) {
         // Close may already have run its cancel: a read started now would never end.
         error = asio::error::operation_aborted;
         return 0;
     }
-    bool read_done = false;
-    asio::steady_timer quiet_timer(io_context);
     serial_port.async_read_some(asio::buffer(data, size),
-                                [&](const asio::error_code& result, size_t count) {
+                                [&](const asio::error_code& result, size_t n) {
                                     error = result;
-                                    received = count;
-                                    read_done = true;
-                                    quiet_timer.cancel();
+                                    count = n;
                                 });
-    if (quiet_limit_us >= 0) {
-        quiet_timer.expires_after(std::chrono::microseconds(quiet_limit_us));
-        quiet_timer.async_wait([&](const asio::error_code& result) {
-            if (!result && !read_done) {
-                quiet = true;
-                asio::error_code ignored;
-                serial_port.cancel(ignored);
-            }
-        });
-    }
     io_context.restart();
     io_context.run();
-    if (received > 0) {
-        quiet = false;  // the bytes came just as the quiet limit passed: a plain read
-    }
-    if (quiet) {
-        error = running ? asio::error_code() : asio::error::operation_aborted;
-    }
-    return received;
+    return count;
 }
 
 void SerialASIO::deliver(const uint8_t* data, size_t size) {
     {
-        std::unique_lock<std::mutex> lock(receive_mutex);
+        std::lock_guard<std::mutex> lock(receive_mutex);
         receive_buffer.insert(receive_buffer.end(), data, data + size);
     }
-    // Let a consumer call that was waiting for the buffer finish before the next read.
-    std::lock_guard<std::mutex> light_lock(light_mutex);
+    received.notify_all();
+}
+
+void SerialASIO::back_off(int failures) {
+    const int wait_ms = std::min(kMaxBackOffMs, 1 << std::min(failures, 5));
+    std::unique_lock<std::mutex> lock(receive_mutex);
+    received.wait_for(lock, std::chrono::milliseconds(wait_ms), [this] { return !running; });
 }
 
 void SerialASIO::read_loop() {
-    std::vector<uint8_t> read_buffer(kReadBufferSize, 0);
+    uint8_t read_buffer[kReadBufferSize];
+    int failures = 0;
     while (running) {
-        // Bytes of this cycle already handed over because the line fell quiet after them.
-        size_t delivered = 0;
-        const auto hand_over_quiet_bytes = [&](size_t upto) {
-            deliver(&read_buffer[delivered], upto - delivered);
-            delivered = upto;
-        };
-
         asio::error_code error;
-        size_t header = 0;
-        while (header < kHeaderLength && !error) {
-            bool quiet = false;
-            const int limit = header > delivered ? kQuietUs : kNoLimit;
-            header += read_some(&read_buffer[header], kHeaderLength - header, error, limit, quiet);
-            if (quiet) {
-                hand_over_quiet_bytes(header);
-            }
+        const size_t count = read_some(read_buffer, sizeof read_buffer, error);
+        if (count > 0) {
+            deliver(read_buffer, count);
         }
-        if (error) {
+        if (!error) {
+            failures = 0;
             continue;
         }
-        if (read_buffer[1] & 0x80) {
-            expected_response_length = kExceptionLength;
+        if (!running) {
+            break;
         }
-        const size_t remainder = clamp_announced_length(expected_response_length) - kHeaderLength;
-        size_t received = 0;
-        while (remainder > 0) {
-            bool quiet = false;
-            const int limit = delivered < kHeaderLength ? kQuietUs : kNoLimit;
-            received = read_some(&read_buffer[kHeaderLength], remainder, error, limit, quiet);
-            if (!quiet) {
-                break;
-            }
-            hand_over_quiet_bytes(kHeaderLength);
+        if (is_permanent(error)) {
+            mark_failed(error.message());
+            break;
         }
-        if (error) {
-            std::cerr << "Read Remaining Message Failed" << error.message() << "\n";
-            continue;
-        }
-        hand_over_quiet_bytes(kHeaderLength + received);
+        back_off(failures++);
     }
+    reader_done = true;
 }
 
 }  // namespace zelkSDK

@@ -1,28 +1,27 @@
-// The SDK's serial line on asio's serial_port: 8 data bits, even parity, 1 stop bit.
+// The SDK's serial line on asio's serial_port: 8 data bits, even parity, 1 stop bit, no flow
+// control.
 //
-// Sending is synchronous on the caller's thread. Receiving runs in a reader thread of its
-// own that cuts the incoming bytes into responses with the length announced by transmit():
-// it reads the 2-byte header (address, function code), then one read of what remains of
-// the announced length, and hands each chunk to the caller's thread through a locked
-// buffer. An exception response (function code with bit 7 set) is 5 bytes long whatever
-// was announced.
+// Sending is synchronous on the caller's thread: transmit() writes the whole request. A
+// write that fails drops the request (it is never sent later) and marks the line failed.
 //
-// The reader's reads are asynchronous operations run on the reader's own io_context, so
-// close can cancel them on every platform, also where cancelling or closing a port does
-// not wake a thread blocked in a synchronous read.
+// Receiving runs in a reader thread of its own that hands every byte to the receive buffer
+// as soon as it is read: the line is a pipe, and the engine alone decides where a response
+// ends. The reader's reads are asynchronous operations run on the reader's own io_context;
+// only close cancels them (on every platform, also where closing a port does not wake a
+// thread blocked in a synchronous read). Bytes that come back with a cancelled or aborted
+// read are data like any other.
 //
-// Bytes are never held back for long: once the line has been quiet for 2 ms, what has come
-// of a response so far (a lone header byte, or the header without its remainder) is
-// handed over while the reader goes on waiting for the rest.
-//
-// The reader never reads past its 256-byte buffer: an announced length below 2 (it is 0
-// before the first transmit) counts as 2, so the header alone is delivered, and one above
-// 256 counts as 256.
+// A read that fails with an error that will not go away (the device was unplugged, the
+// other end of a pseudo-terminal closed) stops the reader and marks the line lost: the
+// engine fails its requests at once instead of waiting for time-outs. Other read errors are
+// retried after a short back-off, never in a tight loop. A lost line is opened again with
+// open_serial_port, on the same path or another one.
 #pragma once
 
 #include <asio/io_context.hpp>
 #include <asio/serial_port.hpp>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -42,7 +41,10 @@ class SerialASIO : public SerialInterface {
     SerialASIO(const SerialASIO&) = delete;
     SerialASIO& operator=(const SerialASIO&) = delete;
 
-    // A port number n names "\\.\COMn" on Windows and "/dev/ttySn" elsewhere.
+    // A port number n names "\\.\COMn" on Windows and "/dev/ttySn" elsewhere. A failure at
+    // any step (the path, then each line setting) closes what was opened and names the step
+    // with the operating system's reason; the port can be opened again at once. Opening a
+    // port that is open and not lost fails with "Already open".
     ZelkError open_serial_port(std::string port_path, int baud_rate) override;
     ZelkError open_serial_port(int port_number, int baud_rate) override;
     // Ends the reader and closes the port. Throws std::system_error (location "cancel") when
@@ -51,27 +53,25 @@ class SerialASIO : public SerialInterface {
     void adjust_baud_rate(uint32_t baud_rate) override;
     bool ready_to_send() override { return true; }
     void send_byte(uint8_t byte) override { send_buffer.push_back(byte); }
-    // Throws std::system_error (location "write_some") when the write fails.
     void transmit(size_t expected_response_length) override;
     bool ready_to_receive() override;
     uint8_t receive_byte() override;
+    bool wait_to_receive(int64_t max_wait_us) override;
+    bool line_failed() override;
+    std::string line_failure_reason() override;
 
     static std::string port_name_for_number(int port_number);
-    // The response length the reader works with now (what transmit announced, or 5 after an
-    // exception response arrived).
-    size_t announced_length() const { return expected_response_length; }
-    bool reader_running() const { return reader_thread.joinable(); }
+    bool reader_running() const { return reader_thread.joinable() && !reader_done; }
 
   private:
     ZelkError open_port(const std::string& port_name, int baud_rate);
     void prepare_for_reader();
     void read_loop();
-    // One read on the reader's io_context; returns what arrived, at least one byte unless
-    // the read failed or asked for nothing. With a quiet limit (microseconds, -1 for none)
-    // it returns 0 and sets quiet when nothing arrives in that time.
-    size_t read_some(uint8_t* data, size_t size, asio::error_code& error, int quiet_limit_us,
-                     bool& quiet);
+    // One read on the reader's io_context: what arrived, and the error it ended with.
+    size_t read_some(uint8_t* data, size_t size, asio::error_code& error);
     void deliver(const uint8_t* data, size_t size);
+    void mark_failed(const std::string& reason);
+    void back_off(int failures);
     void join_reader();
 
     asio::io_context io_context;
@@ -79,10 +79,12 @@ class SerialASIO : public SerialInterface {
     std::vector<uint8_t> send_buffer;
     std::vector<uint8_t> receive_buffer;
     std::atomic<bool> running{false};
+    std::atomic<bool> reader_done{false};
+    std::atomic<bool> failed{false};
+    std::string failure_reason;  // under receive_mutex
     std::mutex receive_mutex;
-    std::mutex light_mutex;
+    std::condition_variable received;  // bytes delivered, the line failed, or close
     std::thread reader_thread;
-    std::atomic<size_t> expected_response_length{0};
 };
 
 }  // namespace zelkSDK

@@ -44,6 +44,12 @@ class PtyPair {
         return bytes;
     }
 
+    // The far end goes away, as an unplugged adapter does.
+    void hang_up() {
+        ::close(master);
+        master = -1;
+    }
+
     int master = -1;
     int slave = -1;
     std::string path;
