@@ -67,54 +67,58 @@ ZelkError limit_error(const char* what, int limit) {
 
 }  // namespace
 
-Actuator::Actuator(std::shared_ptr<SerialInterface> serial_interface_,
-                   std::shared_ptr<Clock> clock_, const char* name_, uint8_t modbus_server_address_)
-    : serial_interface(std::move(serial_interface_)),
-      clock(std::move(clock_)),
-      modbus_client(*serial_interface, *clock),
+Actuator::Actuator(std::shared_ptr<SerialInterface> serial_interface,
+                   std::shared_ptr<Clock> clock, const char* name_, uint8_t modbus_server_address_)
+    : Actuator(std::make_shared<Bus>(std::move(serial_interface), std::move(clock)), name_,
+               modbus_server_address_) {}
+
+Actuator::Actuator(std::shared_ptr<Bus> bus_, const char* name_, uint8_t modbus_server_address_)
+    : bus(std::move(bus_)),
+      modbus_client(bus->client()),
       name_text(name_ != nullptr ? name_ : ""),
       has_name(name_ != nullptr),
       name(has_name ? name_text.c_str() : nullptr),
       stream_controller(modbus_client, modbus_server_address_),
-      modbus_server_address(modbus_server_address_) {}
+      modbus_server_address(modbus_server_address_) {
+    bus->attach(this);
+}
+
+Actuator::~Actuator() {
+    bus->detach(this);
+}
 
 ZelkError Actuator::open_serial_port(int port_number, int baud_rate, int interframe_delay) {
-    return modbus_client.open_serial_port(port_number, baud_rate, interframe_delay);
+    return bus->open_serial_port(port_number, baud_rate, interframe_delay);
 }
 
 ZelkError Actuator::open_serial_port(std::string port_path, int baud_rate, int interframe_delay) {
-    return modbus_client.open_serial_port(std::move(port_path), baud_rate, interframe_delay);
+    return bus->open_serial_port(std::move(port_path), baud_rate, interframe_delay);
 }
 
 void Actuator::close_serial_port() {
-    serial_interface->close_serial_port();
+    bus->close_serial_port();
 }
 
 // ---- blocking register operations ----
+// Each holds the bus's lock from its request to the digest of its answer, so concurrent
+// callers never see each other's data.
 
 ZelkError Actuator::run_blocking(const Transaction& request) {
     modbus_client.enqueue_transaction(request);
-    run_until_queue_empty();
+    bus->run_until_queue_empty();
     return message_error;
 }
 
-void Actuator::run_until_queue_empty() {
-    struct PauseGuard {
-        bool& flag;
-        bool saved;
-        ~PauseGuard() { flag = saved; }
-    } guard{stream_paused, stream_paused};
-    stream_paused = true;
-    while (modbus_client.get_queue_size() > 0) {
-        run();
-        if (modbus_client.get_queue_size() > 0) {
-            std::this_thread::yield();
-        }
-    }
+ZelkError Actuator::refuse_broadcast_read() const {
+    return modbus_server_address == 0 ? ZelkError(1, "Reads cannot be broadcast.") : no_error();
 }
 
 ZelkResult<unsigned short> Actuator::read_register_blocking(uint16_t reg_address,
                                                             MessagePriority priority) {
+    Bus::Lock held = bus->lock();
+    if (ZelkError refused = refuse_broadcast_read()) {
+        return {0, refused};
+    }
     run_blocking(build_read_holding_registers(modbus_server_address, reg_address, 1, priority));
     if (message_error || message_data.empty()) {
         return {0, message_error};
@@ -124,6 +128,10 @@ ZelkResult<unsigned short> Actuator::read_register_blocking(uint16_t reg_address
 
 ZelkResult<int> Actuator::read_wide_register_blocking(uint16_t reg_address,
                                                       MessagePriority priority) {
+    Bus::Lock held = bus->lock();
+    if (ZelkError refused = refuse_broadcast_read()) {
+        return {0, refused};
+    }
     run_blocking(build_read_holding_registers(modbus_server_address, reg_address, 2, priority));
     if (message_error || message_data.size() < 2) {
         return {0, message_error};
@@ -134,6 +142,10 @@ ZelkResult<int> Actuator::read_wide_register_blocking(uint16_t reg_address,
 
 ZelkResult<std::vector<unsigned short>> Actuator::read_multiple_registers_blocking(
     uint16_t reg_start_address, uint8_t num_registers, MessagePriority priority) {
+    Bus::Lock held = bus->lock();
+    if (ZelkError refused = refuse_broadcast_read()) {
+        return {{}, refused};
+    }
     if (num_registers == 0) {
         return {{}, no_error()};
     }
@@ -147,6 +159,7 @@ ZelkResult<std::vector<unsigned short>> Actuator::read_multiple_registers_blocki
 
 ZelkError Actuator::write_register_blocking(uint16_t reg_address, uint16_t write_data,
                                             MessagePriority priority) {
+    Bus::Lock held = bus->lock();
     return run_blocking(
         build_write_single_register(modbus_server_address, reg_address, write_data, priority));
 }
@@ -162,6 +175,7 @@ ZelkError Actuator::write_multiple_registers_blocking(uint16_t reg_start_address
                                                       uint8_t num_registers,
                                                       const uint16_t* write_data,
                                                       MessagePriority priority) {
+    Bus::Lock held = bus->lock();
     if (num_registers == 0) {
         return no_error();
     }
@@ -177,6 +191,10 @@ ZelkError Actuator::write_multiple_registers_blocking(uint16_t reg_start_address
 ZelkResult<std::vector<unsigned short>> Actuator::read_write_multiple_registers_blocking(
     uint16_t read_starting_address, uint8_t read_num_registers, uint16_t write_starting_address,
     uint8_t write_num_registers, const uint16_t* write_data, MessagePriority priority) {
+    Bus::Lock held = bus->lock();
+    if (ZelkError refused = refuse_broadcast_read()) {
+        return {{}, refused};
+    }
     if (read_num_registers > kMaxReadRegisters) {
         return {{}, limit_error("read", kMaxReadRegisters)};
     }
@@ -195,33 +213,69 @@ ZelkResult<std::vector<unsigned short>> Actuator::read_write_multiple_registers_
 
 ZelkError Actuator::begin_serial_logging(const std::string& log_name,
                                          std::shared_ptr<LogInterface> log) {
-    ZelkError open_error = log->open(log_name);
-    if (open_error) {
-        return open_error;
-    }
-    modbus_client.begin_logging(std::move(log));
-    return no_error();
+    return bus->begin_serial_logging(log_name, std::move(log));
 }
 
 // ---- the engine loop ----
 
 void Actuator::run() {
-    run_in();
-    run_out();
+    bus->run();
+}
+
+void Actuator::run_wait(int64_t max_wait_us) {
+    bus->run_wait(max_wait_us);
 }
 
 void Actuator::run_in() {
-    modbus_client.run_in();
-    if (modbus_client.is_response_ready()) {
-        handle_transaction_response(modbus_client.dequeue_transaction());
-    }
+    Bus::Lock held = bus->lock();
+    bus->run_in();
 }
 
 void Actuator::run_out() {
-    if (!stream_paused) {
-        stream_controller.update();
-    }
-    modbus_client.run_out();
+    Bus::Lock held = bus->lock();
+    bus->run_out();
+}
+
+// ---- stream mode and state, under the lock ----
+
+void Actuator::enable_stream() {
+    Bus::Lock held = bus->lock();
+    stream_controller.enable();
+}
+
+void Actuator::disable_stream() {
+    Bus::Lock held = bus->lock();
+    stream_controller.disable();
+}
+
+void Actuator::set_streamed_force_mN(int force) {
+    Bus::Lock held = bus->lock();
+    stream_controller.set_force_mN(force);
+}
+
+void Actuator::set_streamed_position_um(int position) {
+    Bus::Lock held = bus->lock();
+    stream_controller.set_position_um(position);
+}
+
+void Actuator::update_haptic_stream_effects(uint16_t effects) {
+    Bus::Lock held = bus->lock();
+    stream_controller.set_haptic_effects(effects);
+}
+
+ZelkError Actuator::last_error() {
+    Bus::Lock held = bus->lock();
+    return message_error;
+}
+
+MotorMode Actuator::get_streamed_mode() {
+    Bus::Lock held = bus->lock();
+    return stream_controller.get_motor_mode();
+}
+
+StreamData Actuator::get_stream_data() {
+    Bus::Lock held = bus->lock();
+    return stream_cache;
 }
 
 void Actuator::handle_transaction_response(Transaction response) {
@@ -229,14 +283,14 @@ void Actuator::handle_transaction_response(Transaction response) {
     const uint8_t flags = response.failure_flags;
     message_error = ZelkError(flags, failure_text(flags));
     if (flags == 0) {
-        time_of_last_response = clock->get_time_microseconds();
+        time_of_last_response = bus->clock().get_time_microseconds();
     }
 
     const uint8_t request_function = response.request_function_code();
     const uint8_t response_function = response.response_function_code();
     if (flags & (1u << line_lost)) {
         message_error = ZelkError(flags, message_error.what() + "Serial line lost: " +
-                                             serial_interface->line_failure_reason() + ". ");
+                                             bus->serial().line_failure_reason() + ". ");
     }
     if (flags == 0 && response.is_exception_response()) {
         // The engine has checked that it answers this request; it carries no data.
@@ -272,7 +326,8 @@ void Actuator::handle_transaction_response(Transaction response) {
 }
 
 int64_t Actuator::time_since_last_response_microseconds() {
-    return clock->get_time_microseconds() - time_of_last_response;
+    Bus::Lock held = bus->lock();
+    return bus->clock().get_time_microseconds() - time_of_last_response;
 }
 
 }  // namespace zelkSDK

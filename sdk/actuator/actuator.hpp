@@ -1,9 +1,14 @@
-// The object a program talks to one actuator through: one Modbus server on one serial line.
-// It turns register operations into Transactions, queues them on its ModbusClient and, for
-// the blocking operations, drives the client until the queue is empty; run() is the
-// heartbeat of stream mode. Every finished exchange is digested by
+// The object a program talks to one actuator through: one Modbus server on a serial line.
+// It turns register operations into Transactions, queues them on its bus's ModbusClient and,
+// for the blocking operations, drives the bus until the queue is empty; run() is the
+// heartbeat of stream mode. Every finished exchange sent to its address is digested by
 // handle_transaction_response: failures become the last error, read data the register
-// data, a stream response the cached telemetry. One thread; no lock, no timer.
+// data, a stream response the cached telemetry.
+//
+// An Actuator made without a bus owns a bus of one. Several Actuators with their own server
+// addresses share a line through one Bus. Every call takes the bus's lock, so an Actuator
+// may be used from several threads: calls are serialised and each caller gets its own
+// answer. Blocking calls sleep while they wait for the line.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "sdk/actuator/bus.hpp"
 #include "sdk/actuator/register_map.hpp"
 #include "sdk/actuator/stream_controller.hpp"
 #include "sdk/log/log_interface.hpp"
@@ -37,6 +43,9 @@ class Actuator {
              const char* name, uint8_t modbus_server_address);
     // Makes its own SerialASIO and ChronoClock.
     Actuator(const char* name, uint8_t modbus_server_address);
+    // An actuator on a shared line; the bus lives as long as any actuator on it.
+    Actuator(std::shared_ptr<Bus> bus, const char* name, uint8_t modbus_server_address);
+    ~Actuator();
     Actuator(const Actuator&) = delete;
     Actuator& operator=(const Actuator&) = delete;
 
@@ -48,7 +57,8 @@ class Actuator {
     // Blocking register operations: each returns once its request (with its resends) is done.
     // Reads of more than 125 registers and writes beyond the protocol's frame are refused
     // with a failed error before anything is queued. An exception response from the device
-    // is a failure whose message names the exception code.
+    // is a failure whose message names the exception code. Reads from the broadcast address
+    // 0 are refused ("Reads cannot be broadcast."): nobody answers a broadcast.
     ZelkResult<unsigned short> read_register_blocking(
         uint16_t reg_address, MessagePriority priority = MessagePriority::important);
     // A 32-bit value in two registers, low 16 bits at reg_address.
@@ -75,21 +85,23 @@ class Actuator {
     ZelkError begin_serial_logging(const std::string& log_name);
     ZelkError begin_serial_logging(const std::string& log_name, std::shared_ptr<LogInterface> log);
 
-    // One pass: digest a finished exchange, then let stream mode queue and the client send.
+    // One pass of the bus: digest a finished exchange, then let stream mode queue and the
+    // client send. Never blocks.
     void run();
+    // run(), then sleep until a response byte arrives, the engine's next time limit passes
+    // or max_wait_us are over: a loop of it streams at the line's pace.
+    void run_wait(int64_t max_wait_us);
     void run_in();
     void run_out();
     void handle_transaction_response(Transaction response);
     int64_t time_since_last_response_microseconds();
 
     // Stream mode; each only changes settings, the next run() acts on them.
-    void enable_stream() { stream_controller.enable(); }
-    void disable_stream() { stream_controller.disable(); }
-    void set_streamed_force_mN(int force) { stream_controller.set_force_mN(force); }
-    void set_streamed_position_um(int position) { stream_controller.set_position_um(position); }
-    void update_haptic_stream_effects(uint16_t effects) {
-        stream_controller.set_haptic_effects(effects);
-    }
+    void enable_stream();
+    void disable_stream();
+    void set_streamed_force_mN(int force);
+    void set_streamed_position_um(int position);
+    void update_haptic_stream_effects(uint16_t effects);
 
     // Device commands.
     ZelkResult<int> get_force_mN();
@@ -135,18 +147,22 @@ class Actuator {
                            int time_limit_ms);
 
     // Outcome of the last exchange digested.
-    ZelkError last_error() const { return message_error; }
+    ZelkError last_error();
     // The mode stream commands are built for (the last one set_mode confirmed).
-    MotorMode get_streamed_mode() const { return stream_controller.get_motor_mode(); }
+    MotorMode get_streamed_mode();
+    // A copy of stream_cache taken under the lock, for other threads.
+    StreamData get_stream_data();
+    std::shared_ptr<Bus> get_bus() const { return bus; }
+    uint8_t get_modbus_server_address() const { return modbus_server_address; }
 
   private:
+    friend class Bus;
     ZelkError run_blocking(const Transaction& request);
-    void run_until_queue_empty();
     ZelkError write_registers(uint16_t reg_start_address, std::initializer_list<uint16_t> values);
+    ZelkError refuse_broadcast_read() const;
 
-    std::shared_ptr<SerialInterface> serial_interface;
-    std::shared_ptr<Clock> clock;
-    ModbusClient modbus_client;
+    std::shared_ptr<Bus> bus;
+    ModbusClient& modbus_client;
     std::string name_text;
     bool has_name;
 
@@ -160,7 +176,6 @@ class Actuator {
     StreamController stream_controller;
     uint8_t modbus_server_address;
     int64_t time_of_last_response = INT64_MIN / 2;
-    bool stream_paused = false;
 };
 
 }  // namespace zelkSDK

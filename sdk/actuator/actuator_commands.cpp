@@ -41,6 +41,7 @@ ZelkResult<unsigned short> Actuator::get_errors() {
 }
 
 ZelkError Actuator::set_mode(MotorMode zelk_mode) {
+    Bus::Lock held = bus->lock();
     const auto mode_value = static_cast<uint16_t>(zelk_mode);
     const bool confirmed = write_and_confirm(
         registers::kModeCommand, mode_value, registers::kModeReport,
@@ -107,6 +108,7 @@ ZelkError Actuator::write_register_143(uint16_t value) {
 }
 
 void Actuator::write_block_133(uint16_t a, uint16_t b, uint16_t c, uint32_t d, uint16_t e) {
+    Bus::Lock held = bus->lock();
     const auto wide_d = static_cast<int32_t>(d);
     write_registers(registers::kBlock133, {a, b, c, e, low_word(wide_d), high_word(wide_d)});
     write_register_blocking(registers::kBlockCommit, 1024, kImportant);
@@ -176,11 +178,12 @@ ZelkResult<unsigned short> Actuator::read_register_410() {
 bool Actuator::write_and_confirm(uint16_t command_register, uint16_t command_value,
                                  uint16_t confirm_register,
                                  std::function<bool(uint16_t)> is_confirmed, int time_limit_ms) {
+    Bus::Lock held = bus->lock();
     // Measured on the actuator's own monotonic clock, so a step of the wall clock can
     // neither stretch nor cut the limit.
-    const int64_t start_us = clock->get_time_microseconds();
+    const int64_t start_us = bus->clock().get_time_microseconds();
     const int64_t limit_us = int64_t{time_limit_ms} * 1000;
-    for (int i = 0; clock->get_time_microseconds() - start_us < limit_us; ++i) {
+    for (int i = 0; bus->clock().get_time_microseconds() - start_us < limit_us; ++i) {
         if (i % 3 == 0) {
             write_register_blocking(command_register, command_value, kImportant);
             continue;

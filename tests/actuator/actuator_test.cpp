@@ -207,10 +207,28 @@ TEST_F(ActuatorTest, BroadcastBlockingCallReturnsWithoutData) {
     const ZelkError write = broadcast.write_register_blocking(600, 5);
     EXPECT_FALSE(static_cast<bool>(write));
     EXPECT_EQ(device.register_value(600), 5);  // carried out, never answered
+    // Nobody can answer a broadcast read: every kind is refused before anything is queued.
     const ZelkResult<unsigned short> read = broadcast.read_register_blocking(600);
-    EXPECT_FALSE(static_cast<bool>(read.error));
+    EXPECT_EQ(read.error.what(), "Reads cannot be broadcast.");
     EXPECT_EQ(read.value, 0);
-    EXPECT_EQ(line->requests.size(), 2u);
+    EXPECT_TRUE(static_cast<bool>(broadcast.read_wide_register_blocking(600).error));
+    EXPECT_TRUE(static_cast<bool>(broadcast.read_multiple_registers_blocking(600, 2).error));
+    const uint16_t one = 1;
+    EXPECT_TRUE(static_cast<bool>(
+        broadcast.read_write_multiple_registers_blocking(600, 1, 601, 1, &one).error));
+    EXPECT_EQ(line->requests.size(), 1u);
+}
+
+TEST_F(ActuatorTest, CleanReplyThatDoesNotAnswerTheReadIsAFailureWithoutData) {
+    // Right address and CRC, but another function code, or a byte count for other registers.
+    for (const char* reply : {"01 06 01 3d 00 07", "01 03 04 00 07 00 08"}) {
+        const std::vector<uint8_t> frame = fakes::with_crc(fakes::hex(reply));
+        line->filter = [&](const std::vector<uint8_t>&, std::vector<uint8_t>) { return frame; };
+        const ZelkResult<unsigned short> read =
+            actuator.read_register_blocking(317, MessagePriority::not_important);
+        EXPECT_EQ(read.error.what(), "Response does not match the request. ") << reply;
+        EXPECT_EQ(read.value, 0);
+    }
 }
 
 TEST_F(ActuatorTest, LoggingGoesThroughTheGivenLog) {

@@ -1,0 +1,161 @@
+#include "sdk/actuator/bus.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include "sdk/actuator/actuator.hpp"
+#include "sdk/log/log.hpp"
+#include "sdk/serial/chrono_clock.hpp"
+#include "sdk/serial/serial_asio.hpp"
+
+namespace zelkSDK {
+
+Bus::Bus() : Bus(std::make_shared<SerialASIO>(), std::make_shared<ChronoClock>()) {}
+
+Bus::Bus(std::shared_ptr<SerialInterface> serial_interface_, std::shared_ptr<Clock> clock_)
+    : serial_interface(std::move(serial_interface_)),
+      clock_source(std::move(clock_)),
+      modbus_client(*serial_interface, *clock_source) {}
+
+ZelkError Bus::open_serial_port(int port_number, int baud_rate, int interframe_delay) {
+    Lock held = lock();
+    return modbus_client.open_serial_port(port_number, baud_rate, interframe_delay);
+}
+
+ZelkError Bus::open_serial_port(std::string port_path, int baud_rate, int interframe_delay) {
+    Lock held = lock();
+    return modbus_client.open_serial_port(std::move(port_path), baud_rate, interframe_delay);
+}
+
+void Bus::close_serial_port() {
+    Lock held = lock();
+    serial_interface->close_serial_port();
+}
+
+ZelkError Bus::begin_serial_logging(const std::string& log_name) {
+    auto log = std::make_shared<Log>();
+    log->set_verbose_mode(false);
+    return begin_serial_logging(log_name, log);
+}
+
+ZelkError Bus::begin_serial_logging(const std::string& log_name,
+                                    std::shared_ptr<LogInterface> log) {
+    Lock held = lock();
+    ZelkError open_error = log->open(log_name);
+    if (open_error) {
+        return open_error;
+    }
+    modbus_client.begin_logging(std::move(log));
+    return no_error();
+}
+
+DiagnosticCounters Bus::get_diagnostic_counters() {
+    Lock held = lock();
+    return modbus_client.get_diagnostic_counters();
+}
+
+size_t Bus::actuator_count() {
+    Lock held = lock();
+    return actuators.size();
+}
+
+void Bus::attach(Actuator* actuator) {
+    Lock held = lock();
+    actuators.push_back(actuator);
+}
+
+void Bus::detach(Actuator* actuator) {
+    Lock held = lock();
+    actuators.erase(std::remove(actuators.begin(), actuators.end(), actuator), actuators.end());
+    next_stream_turn = 0;
+}
+
+void Bus::run() {
+    Lock held = lock();
+    run_in();
+    run_out();
+}
+
+void Bus::run_in() {
+    modbus_client.run_in();
+    if (!modbus_client.is_response_ready()) {
+        return;
+    }
+    const Transaction done = modbus_client.dequeue_transaction();
+    for (Actuator* actuator : actuators) {
+        if (actuator->modbus_server_address == done.request_address()) {
+            actuator->handle_transaction_response(done);
+            return;
+        }
+    }
+}
+
+void Bus::run_out() {
+    if (!stream_paused) {
+        give_stream_turn();
+    }
+    modbus_client.run_out();
+}
+
+// The next streaming actuator after the one that had the last turn queues its command,
+// once the line's queue is empty.
+void Bus::give_stream_turn() {
+    if (modbus_client.get_queue_size() > 0) {
+        return;
+    }
+    for (size_t tried = 0; tried < actuators.size(); ++tried) {
+        const size_t turn = (next_stream_turn + tried) % actuators.size();
+        actuators[turn]->stream_controller.update();
+        if (modbus_client.get_queue_size() > 0) {
+            next_stream_turn = turn + 1;
+            return;
+        }
+    }
+}
+
+void Bus::run_until_queue_empty() {
+    struct PauseGuard {
+        bool& flag;
+        bool saved;
+        ~PauseGuard() { flag = saved; }
+    } guard{stream_paused, stream_paused};
+    stream_paused = true;
+    while (modbus_client.get_queue_size() > 0) {
+        run_in();
+        run_out();
+        if (modbus_client.get_queue_size() > 0) {
+            wait_for_next_event(INT64_MAX);
+        }
+    }
+}
+
+void Bus::run_wait(int64_t max_wait_us) {
+    {
+        Lock held = lock();
+        run_in();
+        run_out();
+    }
+    // The lock is free while this thread sleeps: blocking calls from other threads go on.
+    wait_for_next_event(max_wait_us);
+}
+
+void Bus::wait_for_next_event(int64_t max_wait_us) {
+    if (max_wait_us <= 0) {
+        return;
+    }
+    if (serial_interface->line_failed()) {
+        // Every request fails at once on a failed line: nothing to wait for but time.
+        std::this_thread::sleep_for(std::chrono::microseconds(std::min<int64_t>(max_wait_us, 10000)));
+        return;
+    }
+    const int64_t until_deadline =
+        modbus_client.next_deadline_us() - clock_source->get_time_microseconds();
+    const int64_t wait = std::min(until_deadline, max_wait_us);
+    if (wait > 0) {
+        serial_interface->wait_to_receive(wait);
+    }
+}
+
+}  // namespace zelkSDK

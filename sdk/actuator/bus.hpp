@@ -1,0 +1,91 @@
+// One serial line and its Modbus engine, shared by every Actuator attached to it: a single
+// actuator on its own line (an Actuator made without a bus owns a bus of one), or several
+// actuators with their own server addresses on one RS-485 line.
+//
+// The bus owns the line, the engine, the traffic log and the lock. Every exchange on the
+// line goes through its one engine, one at a time, and every finished exchange is handed to
+// the actuator whose address it was sent to. Blocking calls from any actuator on the bus and
+// from any thread are serialised by the lock; a blocking call pauses streaming and slots in
+// between stream exchanges.
+//
+// Stream mode: every attached actuator with streaming enabled gets one stream exchange per
+// bus cycle, in the order they were attached. An actuator that stops answering stays in the
+// cycle (its failures show in its last error and in the counters).
+//
+// Waiting: run() never blocks. run_wait(max_wait_us) runs one pass and then sleeps until a
+// byte arrives, the engine's next time limit passes, or max_wait_us is over, so a plain
+// loop of it streams at the line's pace without burning a core.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sdk/log/log_interface.hpp"
+#include "sdk/modbus/diagnostic_counters.hpp"
+#include "sdk/modbus/modbus_client.hpp"
+#include "sdk/serial/clock.hpp"
+#include "sdk/serial/serial_interface.hpp"
+#include "sdk/types/zelk_error.hpp"
+
+namespace zelkSDK {
+
+class Actuator;
+
+class Bus {
+  public:
+    // Makes its own SerialASIO and ChronoClock.
+    Bus();
+    Bus(std::shared_ptr<SerialInterface> serial_interface, std::shared_ptr<Clock> clock);
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
+
+    // Opening clears the queue; close goes straight to the serial line.
+    ZelkError open_serial_port(int port_number, int baud_rate, int interframe_delay);
+    ZelkError open_serial_port(std::string port_path, int baud_rate, int interframe_delay);
+    void close_serial_port();
+
+    // Serial traffic log for the whole line (every frame carries its server address). The
+    // first form makes its own Log file.
+    ZelkError begin_serial_logging(const std::string& log_name);
+    ZelkError begin_serial_logging(const std::string& log_name, std::shared_ptr<LogInterface> log);
+
+    // One pass: hand a finished exchange to its actuator, give the next streaming actuator
+    // its turn, let the engine send.
+    void run();
+    // run(), then sleep until something can happen, for at most max_wait_us.
+    void run_wait(int64_t max_wait_us);
+
+    DiagnosticCounters get_diagnostic_counters();
+    size_t actuator_count();
+
+    // For the actuators on the bus.
+    using Lock = std::unique_lock<std::recursive_mutex>;
+    Lock lock() { return Lock(mutex); }
+    ModbusClient& client() { return modbus_client; }
+    SerialInterface& serial() { return *serial_interface; }
+    Clock& clock() { return *clock_source; }
+    void attach(Actuator* actuator);
+    void detach(Actuator* actuator);
+    // Drives the engine until every queued exchange is finished and handed over; streaming
+    // pauses meanwhile. The caller holds the lock.
+    void run_until_queue_empty();
+    void run_in();
+    void run_out();
+
+  private:
+    void give_stream_turn();
+    void wait_for_next_event(int64_t max_wait_us);
+
+    std::shared_ptr<SerialInterface> serial_interface;
+    std::shared_ptr<Clock> clock_source;
+    ModbusClient modbus_client;
+    std::recursive_mutex mutex;
+    std::vector<Actuator*> actuators;  // in the order they were attached
+    size_t next_stream_turn = 0;
+    bool stream_paused = false;
+};
+
+}  // namespace zelkSDK
