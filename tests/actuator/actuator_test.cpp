@@ -220,8 +220,8 @@ TEST_F(ActuatorTest, BroadcastBlockingCallReturnsWithoutData) {
 }
 
 TEST_F(ActuatorTest, CleanReplyThatDoesNotAnswerTheReadIsAFailureWithoutData) {
-    // Right address and CRC, but another function code, or a byte count for other registers.
-    for (const char* reply : {"01 06 01 3d 00 07", "01 03 04 00 07 00 08"}) {
+    // Right address, length and CRC, but another function code, or a byte count of 0.
+    for (const char* reply : {"01 10 01 3d 00", "01 03 00 00 00"}) {
         const std::vector<uint8_t> frame = fakes::with_crc(fakes::hex(reply));
         line->filter = [&](const std::vector<uint8_t>&, std::vector<uint8_t>) { return frame; };
         const ZelkResult<unsigned short> read =
