@@ -12,6 +12,9 @@
 
 namespace py = pybind11;
 using namespace zelkSDK;
+// Every method of the SDK may wait (for the line, or for the lock another thread holds
+// during its exchange): none holds the GIL meanwhile.
+using release_gil = py::call_guard<py::gil_scoped_release>;
 
 namespace ferrun_binding {
 namespace {
@@ -19,6 +22,7 @@ namespace {
 constexpr int kDefaultBaudRate = 19200;
 constexpr int kDefaultInterframeDelayUs = 2000;
 constexpr uint8_t kDefaultServerAddress = 1;
+constexpr int64_t kDefaultMaxWaitUs = 10000;
 
 // write_data of the multi-register writes: a single int serves a count of 0 or 1; a
 // sequence must hold exactly count values. The SDK never reads past what was given.
@@ -42,6 +46,9 @@ void check_sequence(int count, const std::vector<uint16_t>& values) {
 void register_actuator(py::module_& m) {
     const auto priority_default = py::arg("priority") = MessagePriority::important;
 
+    // Declared first so the Actuator's signatures name it; its methods come after.
+    py::class_<Bus, std::shared_ptr<Bus>> bus_class(m, "Bus");
+
     py::class_<Actuator>(m, "Actuator")
         .def(py::init<const char*, uint8_t>(), py::arg("name"),
              py::arg("modbus_server_address") = kDefaultServerAddress)
@@ -49,30 +56,35 @@ void register_actuator(py::module_& m) {
                       uint8_t>(),
              py::arg("serial_interface"), py::arg("clock"), py::arg("name"),
              py::arg("modbus_server_address") = kDefaultServerAddress)
+        .def(py::init([](std::shared_ptr<Bus> bus, uint8_t address, const char* name) {
+                 return std::make_unique<Actuator>(std::move(bus), name, address);
+             }),
+             py::arg("bus"), py::arg("modbus_server_address"), py::arg("name") = nullptr)
         .def("open_serial_port", py::overload_cast<int, int, int>(&Actuator::open_serial_port),
              "Open serial port using port number", py::arg("port_number"),
              py::arg("baud_rate") = kDefaultBaudRate,
-             py::arg("interframe_delay") = kDefaultInterframeDelayUs)
+             py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
         .def("open_serial_port",
              py::overload_cast<std::string, int, int>(&Actuator::open_serial_port),
              "Open serial port using port path", py::arg("port_path"),
              py::arg("baud_rate") = kDefaultBaudRate,
-             py::arg("interframe_delay") = kDefaultInterframeDelayUs)
-        .def("close_serial_port", &Actuator::close_serial_port)
-        .def("get_force_mN", &Actuator::get_force_mN)
-        .def("get_position_um", &Actuator::get_position_um)
-        .def("get_errors", &Actuator::get_errors)
-        .def("set_mode", &Actuator::set_mode, py::arg("zelk_mode"))
-        .def("get_mode", &Actuator::get_mode)
-        .def("clear_errors", &Actuator::clear_errors)
+             py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
+        .def("close_serial_port", &Actuator::close_serial_port, release_gil())
+        .def("get_force_mN", &Actuator::get_force_mN, release_gil())
+        .def("get_position_um", &Actuator::get_position_um, release_gil())
+        .def("get_errors", &Actuator::get_errors, release_gil())
+        .def("set_mode", &Actuator::set_mode, py::arg("zelk_mode"), release_gil())
+        .def("get_mode", &Actuator::get_mode, release_gil())
+        .def("clear_errors", &Actuator::clear_errors, release_gil())
         .def("read_wide_register_blocking", &Actuator::read_wide_register_blocking,
-             py::arg("reg_address"), priority_default)
+             py::arg("reg_address"), priority_default, release_gil())
         .def("read_register_blocking", &Actuator::read_register_blocking, py::arg("reg_address"),
-             priority_default)
+             priority_default, release_gil())
         .def("read_multiple_registers_blocking", &Actuator::read_multiple_registers_blocking,
-             py::arg("reg_start_address"), py::arg("num_registers"), priority_default)
+             py::arg("reg_start_address"), py::arg("num_registers"), priority_default,
+             release_gil())
         .def("write_register_blocking", &Actuator::write_register_blocking, py::arg("reg_address"),
-             py::arg("write_data"), priority_default)
+             py::arg("write_data"), priority_default, release_gil())
         .def("write_wide_register_blocking", &Actuator::write_wide_register_blocking,
              py::arg("reg_address"), py::arg("write_data"), priority_default)
         .def(
@@ -116,26 +128,55 @@ void register_actuator(py::module_& m) {
             },
             py::arg("read_starting_address"), py::arg("read_num_registers"),
             py::arg("write_starting_address"), py::arg("write_num_registers"),
-            py::arg("write_data"), priority_default)
+            py::arg("write_data"), priority_default, release_gil())
         .def("begin_serial_logging",
              py::overload_cast<const std::string&>(&Actuator::begin_serial_logging),
-             py::arg("log_name"))
+             py::arg("log_name"), release_gil())
         .def("begin_serial_logging",
              py::overload_cast<const std::string&, std::shared_ptr<LogInterface>>(
                  &Actuator::begin_serial_logging),
-             py::arg("log_name"), py::arg("log"))
-        .def("run", &Actuator::run)
-        .def("enable_stream", &Actuator::enable_stream)
-        .def("disable_stream", &Actuator::disable_stream)
-        .def("set_streamed_force_mN", &Actuator::set_streamed_force_mN, py::arg("force"))
-        .def("set_streamed_position_um", &Actuator::set_streamed_position_um, py::arg("position"))
+             py::arg("log_name"), py::arg("log"), release_gil())
+        .def("run", &Actuator::run, release_gil())
+        .def("run_wait", &Actuator::run_wait, py::arg("max_wait_us") = kDefaultMaxWaitUs,
+             release_gil())
+        .def("enable_stream", &Actuator::enable_stream, release_gil())
+        .def("disable_stream", &Actuator::disable_stream, release_gil())
+        .def("set_streamed_force_mN", &Actuator::set_streamed_force_mN, py::arg("force"),
+             release_gil())
+        .def("set_streamed_position_um", &Actuator::set_streamed_position_um, py::arg("position"),
+             release_gil())
         .def("update_haptic_stream_effects", &Actuator::update_haptic_stream_effects,
-             py::arg("effects"))
-        .def("get_power_W", &Actuator::get_power_W)
-        .def("get_temperature_C", &Actuator::get_temperature_C)
-        .def("get_voltage_mV", &Actuator::get_voltage_mV)
-        .def("get_stream_data", [](const Actuator& a) { return a.stream_cache; })
+             py::arg("effects"), release_gil())
+        .def("get_power_W", &Actuator::get_power_W, release_gil())
+        .def("get_temperature_C", &Actuator::get_temperature_C, release_gil())
+        .def("get_voltage_mV", &Actuator::get_voltage_mV, release_gil())
+        .def("get_stream_data", &Actuator::get_stream_data, release_gil())
+        .def("get_bus", &Actuator::get_bus)
         .def_readonly("name", &Actuator::name);
+
+    bus_class.def(py::init<>())
+        .def("open_serial_port", py::overload_cast<int, int, int>(&Bus::open_serial_port),
+             "Open serial port using port number", py::arg("port_number"),
+             py::arg("baud_rate") = kDefaultBaudRate,
+             py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
+        .def("open_serial_port", py::overload_cast<std::string, int, int>(&Bus::open_serial_port),
+             "Open serial port using port path", py::arg("port_path"),
+             py::arg("baud_rate") = kDefaultBaudRate,
+             py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
+        .def("close_serial_port", &Bus::close_serial_port, release_gil())
+        .def("begin_serial_logging",
+             py::overload_cast<const std::string&>(&Bus::begin_serial_logging), py::arg("log_name"),
+             release_gil())
+        .def("run", &Bus::run, release_gil())
+        .def("run_wait", &Bus::run_wait, py::arg("max_wait_us") = kDefaultMaxWaitUs, release_gil())
+        .def(
+            "get_diagnostic_counters",
+            [](Bus& bus) {
+                const DiagnosticCounters counters = bus.get_diagnostic_counters();
+                return std::vector<int>(counters.begin(), counters.end());
+            },
+            release_gil())
+        .def("actuator_count", &Bus::actuator_count, release_gil());
 }
 
 }  // namespace ferrun_binding

@@ -67,8 +67,8 @@ ZelkError limit_error(const char* what, int limit) {
 
 }  // namespace
 
-Actuator::Actuator(std::shared_ptr<SerialInterface> serial_interface,
-                   std::shared_ptr<Clock> clock, const char* name_, uint8_t modbus_server_address_)
+Actuator::Actuator(std::shared_ptr<SerialInterface> serial_interface, std::shared_ptr<Clock> clock,
+                   const char* name_, uint8_t modbus_server_address_)
     : Actuator(std::make_shared<Bus>(std::move(serial_interface), std::move(clock)), name_,
                modbus_server_address_) {}
 

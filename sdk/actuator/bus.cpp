@@ -147,7 +147,8 @@ void Bus::wait_for_next_event(int64_t max_wait_us) {
     }
     if (serial_interface->line_failed()) {
         // Every request fails at once on a failed line: nothing to wait for but time.
-        std::this_thread::sleep_for(std::chrono::microseconds(std::min<int64_t>(max_wait_us, 10000)));
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(std::min<int64_t>(max_wait_us, 10000)));
         return;
     }
     const int64_t until_deadline =

@@ -24,8 +24,7 @@ void ModbusClient::adjust_baud_rate(uint32_t new_baud_rate) {
     baud_rate = new_baud_rate;
 }
 
-ZelkError ModbusClient::open_serial_port(int port_number, int new_baud_rate,
-                                         int interframe_delay) {
+ZelkError ModbusClient::open_serial_port(int port_number, int new_baud_rate, int interframe_delay) {
     message_queue.clear();
     return adopt_open_result(serial_interface.open_serial_port(port_number, new_baud_rate),
                              new_baud_rate, interframe_delay);
@@ -34,9 +33,8 @@ ZelkError ModbusClient::open_serial_port(int port_number, int new_baud_rate,
 ZelkError ModbusClient::open_serial_port(std::string port_path, int new_baud_rate,
                                          int interframe_delay) {
     message_queue.clear();
-    return adopt_open_result(
-        serial_interface.open_serial_port(std::move(port_path), new_baud_rate), new_baud_rate,
-        interframe_delay);
+    return adopt_open_result(serial_interface.open_serial_port(std::move(port_path), new_baud_rate),
+                             new_baud_rate, interframe_delay);
 }
 
 ZelkError ModbusClient::adopt_open_result(ZelkError serial_port_error, int new_baud_rate,

@@ -137,7 +137,7 @@ class ModbusClient {
     int64_t broadcast_delay_us = kBroadcastDelayUs;
     int64_t interframe_delay_us = kDefaultInterframeDelayUs;
     int64_t quiet_window_us = kDefaultInterframeDelayUs;  // of the interframe_wait now running
-    int64_t request_wire_time_us = 0;                      // of the request in flight
+    int64_t request_wire_time_us = 0;                     // of the request in flight
     int64_t line_busy_since_us = -1;  // a ready request has been held by a busy line since
     uint32_t baud_rate = 0;
     bool logging_enabled = false;

@@ -199,8 +199,10 @@ TEST_F(ModbusClientTest, ResponseTimeoutCountsFromTheEndOfTheRequestOnTheWire) {
 
 TEST_F(ModbusClientTest, LateAnswerToAFailedRequestIsDrainedInTheRecoveryWindow) {
     // Reads of two registers alternate; the device answers the first one too late.
-    client.enqueue_transaction(build_read_holding_registers(1, 100, 1, MessagePriority::not_important));
-    client.enqueue_transaction(build_read_holding_registers(1, 200, 1, MessagePriority::not_important));
+    client.enqueue_transaction(
+        build_read_holding_registers(1, 100, 1, MessagePriority::not_important));
+    client.enqueue_transaction(
+        build_read_holding_registers(1, 200, 1, MessagePriority::not_important));
     client.run_out();
     clock.advance(kResponseTimeoutUs + 1);
     ASSERT_EQ(pass().size(), 1u);

@@ -257,7 +257,9 @@ Transaction request_answered_by(const std::vector<uint8_t>& frame) {
     const uint8_t address = frame[0];
     const auto u16 = [&](int at) { return static_cast<uint16_t>(frame[at] * 256 + frame[at + 1]); };
     switch (frame[1]) {
-        case 0x03: return build_read_holding_registers(address, 0, frame[2] / 2, MessagePriority::important);
+        case 0x03:
+            return build_read_holding_registers(address, 0, frame[2] / 2,
+                                                MessagePriority::important);
         case 0x10: {
             const uint8_t zeros[2 * kMaxWriteRegisters] = {};
             return build_write_multiple_registers(address, u16(2), u16(4), zeros,

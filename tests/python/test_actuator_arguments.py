@@ -67,9 +67,10 @@ def test_close_before_open_raises_runtime_error():
         Actuator("x1").close_serial_port()
 
 
-def test_sending_without_a_port_raises_runtime_error():
-    with pytest.raises(RuntimeError):
-        Actuator("x1").read_register_blocking(317)
+def test_sending_without_a_port_is_a_failure_value():
+    result = Actuator("x1").read_register_blocking(317)
+    assert result.value == 0
+    assert result.error.what() == "Serial line lost: the port is not open. "
 
 
 def test_zero_counts_send_nothing():
@@ -115,8 +116,9 @@ def test_methods_are_registered_in_their_order():
         "set_mode", "get_mode", "clear_errors", "read_wide_register_blocking",
         "read_register_blocking", "read_multiple_registers_blocking", "write_register_blocking",
         "write_wide_register_blocking", "write_multiple_registers_blocking",
-        "read_write_multiple_registers_blocking", "begin_serial_logging", "run", "enable_stream",
+        "read_write_multiple_registers_blocking", "begin_serial_logging", "run", "run_wait",
+        "enable_stream",
         "disable_stream", "set_streamed_force_mN", "set_streamed_position_um",
         "update_haptic_stream_effects", "get_power_W", "get_temperature_C", "get_voltage_mV",
-        "get_stream_data", "name",
+        "get_stream_data", "get_bus", "name",
     ]
