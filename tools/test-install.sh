@@ -34,9 +34,9 @@ done
 readelf -d "$prefix/lib/libzelk_sdk.so" | grep -q 'SONAME.*\[libzelk_sdk\.so\.0\.1\]' ||
     fail "shared library without the soname libzelk_sdk.so.0.1"
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
-python_version=$(sed -n 's/^version = "\(.*\)"$/\1/p' pyproject.toml)
-[ "$(pkg-config --modversion ferrun)" = "$python_version" ] ||
-    fail "ferrun.pc has version $(pkg-config --modversion ferrun), pyproject.toml $python_version"
+package_version=$(sed -n 's/^version = "\(.*\)"$/\1/p' pyproject.toml)
+[ "$(pkg-config --modversion ferrun)" = "$package_version" ] ||
+    fail "ferrun.pc has version $(pkg-config --modversion ferrun), pyproject.toml $package_version"
 
 step "build the example: find_package (static, shared) and pkg-config"
 cmake -S examples -B "$work/static" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
@@ -45,9 +45,10 @@ cmake -S examples -B "$work/shared" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
     -Dferrun_SHARED_LIBS=ON -DCMAKE_CXX_FLAGS="${strict[*]}" >/dev/null
 cmake --build "$work/static" >/dev/null
 cmake --build "$work/shared" >/dev/null
+# With both kinds installed -lzelk_sdk links the shared library, found at run time by the rpath.
 # shellcheck disable=SC2046  # pkg-config's output is meant to be split
 g++ -std=c++17 "${strict[@]}" examples/position_move.cpp -o "$work/position_move_pc" \
-    $(pkg-config --cflags --libs ferrun)
+    $(pkg-config --cflags --libs ferrun) -Wl,-rpath,"$prefix/lib"
 ! readelf -d "$work/static/position_move" | grep -q 'NEEDED.*libzelk_sdk' ||
     fail "the default find_package build links the shared library"
 readelf -d "$work/shared/position_move" | grep -q 'NEEDED.*\[libzelk_sdk\.so\.0\.1\]' ||
@@ -71,15 +72,18 @@ run_on_sim() {
     wait "$sim_pid"
 }
 
+# Fails unless the program's output has a line matching the pattern.
 expect() {
-    grep -qE "$2" "$work/out" || fail "$1: no line matching '$2' in:$(printf '\n%s' "$(cat "$work/out" "$work/err")")"
+    local name=$1 pattern=$2
+    grep -qE "$pattern" "$work/out" ||
+        fail "$name: no line matching '$pattern' in:$(printf '\n%s' "$(cat "$work/out" "$work/err")")"
 }
 
 for program in "$work/static/position_move" "$work/shared/position_move" \
     "$work/position_move_pc"; do
     name=${program#"$work/"}
     step "run $name"
-    LD_LIBRARY_PATH="$prefix/lib" run_on_sim "$program"
+    run_on_sim "$program"
     [ "$status" = 0 ] || fail "$name exited with $status: $(cat "$work/err")"
     [ ! -s "$work/err" ] || fail "$name wrote to stderr: $(cat "$work/err")"
     for line in '^mode: sleep \(1\)$' '^position: 0 um$' '^force: 0 mN$' '^temperature: 25 C$' \
@@ -87,7 +91,7 @@ for program in "$work/static/position_move" "$work/shared/position_move" \
         '^back in sleep mode$'; do
         expect "$name" "$line"
     done
-    # The device tracks the streamed target within a few micrometres once the ramp is over.
+    # The device's position controller settles within tens of milliseconds of the ramp's end.
     reached=$(sed -n 's/^moved from 0 um to \([0-9]*\) um.*/\1/p' "$work/out")
     [ "$reached" -ge 9000 ] && [ "$reached" -le 11000 ] || fail "$name moved to $reached um"
 done
