@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what a fresh machine lacks, then runs every test: the C++ tests plain and under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the serial port's reader-thread tests under
-# ThreadSanitizer, the Python module's tests (with a stub check) under each CPython, and the
-# SDK's C++ tests cross-compiled for 64-bit Windows and run under wine.
+# ThreadSanitizer, the Python module's tests (with a stub check) under each CPython, the SDK
+# as an installed package with an example program built against it, and the SDK's C++ tests
+# cross-compiled for 64-bit Windows and run under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/setup.sh
@@ -37,6 +38,9 @@ for python in $(python_interpreters); do
     "$venv/bin/python" -m mypy python/ferrun
     "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
 done
+
+step "C++ programs against the installed SDK"
+bash tools/test-install.sh
 
 step "Windows build under wine"
 bash tools/test-windows.sh
