@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "sdk/actuator/actuator.hpp"
 #include "sdk/serial/serial_asio.hpp"
@@ -60,5 +61,46 @@ TEST(WindowsSerial, ActuatorTalksToTheVirtualActuatorAndClosesPromptly) {
     // And the port opens again afterwards.
     ASSERT_FALSE(static_cast<bool>(actuator.open_serial_port(port, 19200, 2000)));
     EXPECT_EQ(actuator.read_register_blocking(600).value, 0x1234);
+    actuator.close_serial_port();
+}
+
+// The COM port runs on a line paced like a 19200-baud wire (see tools/test-windows.sh).
+TEST(WindowsSerial, PacedLineLosesNoReadAndTakesLongRequestsFirstTime) {
+    const std::string port = test_port();
+    if (port.empty())
+        GTEST_SKIP() << "FERRUN_TEST_PORT names no COM port";
+    Actuator actuator("win", 1);
+    ASSERT_FALSE(static_cast<bool>(actuator.open_serial_port(port, 19200, 2000)));
+    const auto sent = [&] { return actuator.get_bus()->get_diagnostic_counters()[messages_sent]; };
+
+    // Single attempts: a response's remainder is never lost to a cancelled read.
+    int lost = 0;
+    for (int i = 0; i < 500; ++i) {
+        const auto read = actuator.read_register_blocking(338, MessagePriority::not_important);
+        if (read.error || read.value != 24000)
+            ++lost;
+    }
+    EXPECT_EQ(lost, 0);
+
+    // The longest write and read go out once each: the time-out counts from the end of
+    // the request on the wire.
+    std::vector<uint16_t> values(123);
+    for (size_t i = 0; i < values.size(); ++i)
+        values[i] = static_cast<uint16_t>(i * 3);
+    const int before = sent();
+    EXPECT_FALSE(static_cast<bool>(actuator.write_multiple_registers_blocking(
+        800, 123, values.data(), MessagePriority::not_important)));
+    const auto read =
+        actuator.read_multiple_registers_blocking(800, 125, MessagePriority::not_important);
+    ASSERT_FALSE(static_cast<bool>(read.error)) << read.error.what();
+    EXPECT_EQ(sent() - before, 2);
+    EXPECT_EQ(std::vector<uint16_t>(read.value.begin(), read.value.begin() + 123), values);
+
+    // A write that failed on a closed port never reaches the device later.
+    EXPECT_FALSE(static_cast<bool>(actuator.write_register_blocking(601, 5)));
+    actuator.close_serial_port();
+    EXPECT_TRUE(static_cast<bool>(actuator.write_register_blocking(601, 77)));
+    ASSERT_FALSE(static_cast<bool>(actuator.open_serial_port(port, 19200, 2000)));
+    EXPECT_EQ(actuator.read_register_blocking(601).value, 5);
     actuator.close_serial_port();
 }
