@@ -126,36 +126,43 @@ void Bus::run_until_queue_empty() {
         run_in();
         run_out();
         if (modbus_client.get_queue_size() > 0) {
-            wait_for_next_event(INT64_MAX);
+            wait(time_to_wait_us(INT64_MAX));
         }
     }
 }
 
 void Bus::run_wait(int64_t max_wait_us) {
+    int64_t wait_us = 0;
     {
         Lock held = lock();
         run_in();
         run_out();
+        wait_us = time_to_wait_us(max_wait_us);
     }
     // The lock is free while this thread sleeps: blocking calls from other threads go on.
-    wait_for_next_event(max_wait_us);
+    wait(wait_us);
 }
 
-void Bus::wait_for_next_event(int64_t max_wait_us) {
+// How long nothing can happen without a byte arriving: until the engine's next time limit,
+// at most max_wait_us. A failed line fails every request at once, so there is nothing to
+// wait for but time: a negative value asks for a plain sleep.
+int64_t Bus::time_to_wait_us(int64_t max_wait_us) {
     if (max_wait_us <= 0) {
-        return;
+        return 0;
     }
     if (serial_interface->line_failed()) {
-        // Every request fails at once on a failed line: nothing to wait for but time.
-        std::this_thread::sleep_for(
-            std::chrono::microseconds(std::min<int64_t>(max_wait_us, 10000)));
-        return;
+        return -std::min<int64_t>(max_wait_us, kFailedLineSleepUs);
     }
     const int64_t until_deadline =
         modbus_client.next_deadline_us() - clock_source->get_time_microseconds();
-    const int64_t wait = std::min(until_deadline, max_wait_us);
-    if (wait > 0) {
-        serial_interface->wait_to_receive(wait);
+    return std::max<int64_t>(0, std::min(until_deadline, max_wait_us));
+}
+
+void Bus::wait(int64_t wait_us) {
+    if (wait_us < 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(-wait_us));
+    } else if (wait_us > 0) {
+        serial_interface->wait_to_receive(wait_us);
     }
 }
 

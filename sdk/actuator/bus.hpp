@@ -34,6 +34,9 @@ namespace zelkSDK {
 
 class Actuator;
 
+// The longest sleep of a waiting call on a failed line.
+constexpr int64_t kFailedLineSleepUs = 10000;
+
 class Bus {
   public:
     // Makes its own SerialASIO and ChronoClock.
@@ -77,7 +80,8 @@ class Bus {
 
   private:
     void give_stream_turn();
-    void wait_for_next_event(int64_t max_wait_us);
+    int64_t time_to_wait_us(int64_t max_wait_us);
+    void wait(int64_t wait_us);
 
     std::shared_ptr<SerialInterface> serial_interface;
     std::shared_ptr<Clock> clock_source;

@@ -176,3 +176,26 @@ TEST_F(ActuatorOnPacedPty, UnpluggedLineFailsCallsAtOnceAndOpensAgain) {
     start();  // a device on a new path
     EXPECT_EQ(actuator.read_register_blocking(338).value, 24000);
 }
+
+TEST_F(ActuatorOnPacedPty, StreamLoopOfRunWaitAndBlockingCallsFromAnotherThread) {
+    start();
+    ASSERT_FALSE(static_cast<bool>(actuator.set_mode(PositionMode)));
+    actuator.set_streamed_position_um(3000);
+    actuator.enable_stream();
+    std::atomic<bool> done{false};
+    std::thread streamer([&] {
+        while (!done)
+            actuator.run_wait(10000);
+    });
+    int wrong = 0;
+    for (uint16_t i = 0; i < 20; ++i) {
+        if (actuator.write_register_blocking(600, i) ||
+            actuator.read_register_blocking(600).value != i)
+            ++wrong;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    done = true;
+    streamer.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_NEAR(actuator.get_stream_data().position, 3000, 200);
+}
