@@ -231,7 +231,9 @@ def _sim(options: List[str]) -> int:
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="ferrun", description=__doc__)
+    parser = argparse.ArgumentParser(
+        prog="ferrun", description="Move a motor (demo), run the virtual actuator (sim) or read "
+        "a traffic log (log).")
     commands = parser.add_subparsers(dest="command", required=True)
     demo = commands.add_parser("demo", help="move a motor in position mode and report")
     demo.add_argument("--port", help="serial port path (default: a virtual actuator)")

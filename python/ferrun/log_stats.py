@@ -147,8 +147,8 @@ def format_stats(stats: TrafficStats, baud: int) -> List[str]:
         lines.append("stream: none")
     share = stats.busy_share(baud)
     busy = "-" if share is None else f"{100 * share:.1f}%"
-    if share is not None and share > 1:
-        busy += " (more than the line can carry: the log came from a faster line)"
     lines.append(f"line busy: {busy} at {baud} baud ({stats.line_bytes} bytes x "
                  f"{BITS_PER_CHARACTER} bits)")
+    if share is not None and share > 1:
+        lines.append("  more than the line can carry: the log came from a faster line")
     return lines
