@@ -269,8 +269,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         return _demo(args)
     except DemoInterrupted as interrupted:
         name = "interrupted" if interrupted.signum == signal.SIGINT else "terminated"
-        print(f"ferrun: {name}, stream stopped" + (f"; {interrupted.note}" if interrupted.note
-                                                  else ""), file=sys.stderr)
+        stopped = f", stream stopped; {interrupted.note}" if interrupted.note else ""
+        print(f"ferrun: {name}{stopped}", file=sys.stderr)
         return 128 + interrupted.signum
     except KeyboardInterrupt:
         print("ferrun: interrupted", file=sys.stderr)

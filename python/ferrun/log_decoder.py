@@ -293,13 +293,14 @@ class LogDecoder:
 
 # ---- one line of text per frame ----
 
-def _register_text(d: DecodedFrame, names: Dict[int, str], modes: Dict[int, str],
-                   start: Optional[int], values: Sequence[int]) -> str:
+def _register_text(names: Dict[int, str], modes: Dict[int, str], start: Optional[int],
+                   values: Sequence[int]) -> str:
+    if not values:
+        return ""
+    if start is None:  # a response without its request: no addresses
+        return "values " + ", ".join(str(value) for value in values)
     parts = []
     for i, value in enumerate(values):
-        if start is None:
-            parts.append(str(value))
-            continue
         address = start + i
         name = names.get(address)
         text = f"{address} {name}={value}" if name else f"{address}={value}"
@@ -336,11 +337,11 @@ def describe(d: DecodedFrame, names: Dict[int, str], modes: Dict[int, str]) -> s
         return f"{d.mode} mode"
     parts = []
     if d.read_values or (d.direction == RX and d.read_count is not None):
-        parts.append(_register_text(d, names, modes, d.read_start, d.read_values) or "no values")
+        parts.append(_register_text(names, modes, d.read_start, d.read_values) or "no values")
     elif d.read_start is not None and d.read_count is not None:
         parts.append("read " + _range_text(names, d.read_start, d.read_count))
     if d.write_values:
-        parts.append(_register_text(d, names, modes, d.write_start, d.write_values))
+        parts.append(_register_text(names, modes, d.write_start, d.write_values))
     elif d.write_start is not None and d.write_count is not None:
         parts.append("wrote " + _range_text(names, d.write_start, d.write_count))
     return ", ".join(parts)

@@ -129,11 +129,11 @@ def draw(telemetry: Telemetry, stats: TrafficStats, title: str = "") -> "Figure"
         values_ms = [us / 1000 for us in round_trips]
         histogram.hist(values_ms, bins=min(60, max(10, len(values_ms))),
                        weights=list(round_trips.values()), color="C0")
+        histogram.set_yscale("log")  # the rare slow exchanges stay visible
     answered = sum(round_trips.values())
     histogram.set_title(f"round trips, tx to rx ({answered} answered)", fontsize="medium")
     histogram.set_xlabel("round-trip time (ms)")
     histogram.set_ylabel("exchanges (log scale)")
-    histogram.set_yscale("log")
     histogram.grid(True, alpha=0.3)
     return fig
 

@@ -160,11 +160,10 @@ def test_demo_stopped_by_a_signal_leaves_the_motor_asleep(tmp_path, signum):
     process = demo("--seconds", "120", "--log", log)
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline and process.poll() is None:
-        if not os.path.exists(log):
-            continue
-        with open(log, newline="") as f:
-            if sum(line.count("\ttx\t01\t64\t") for line in f) >= 20:
-                break
+        if os.path.exists(log):
+            with open(log, newline="") as f:
+                if sum(line.count("\ttx\t01\t64\t") for line in f) >= 20:
+                    break
         time.sleep(0.05)
     process.send_signal(signum)
     out, err = process.communicate(timeout=60)
