@@ -48,15 +48,13 @@ def collect_stats(frames: Iterable[Frame]) -> TrafficStats:
     last_request = b""
     last_failed = False
     last_stream_at: Optional[int] = None  # set while stream commands follow each other
-    for frame in frames:
+    for _, time_us, direction, data, failure in frames:
         count += 1
-        time_us = frame.time_us
-        data = frame.data
         if last_time is not None and time_us > last_time:
             active += time_us - last_time
         last_time = time_us
         line_bytes += len(data)
-        if frame.direction == TX:
+        if direction == TX:
             code = data[1]
             requests[code] += 1
             if code == STREAM_COMMAND:
@@ -72,7 +70,6 @@ def collect_stats(frames: Iterable[Frame]) -> TrafficStats:
             last_failed = False
             sent_at = time_us
             continue
-        failure = frame.failure
         if failure:
             kinds = kinds_of.get(failure)
             if kinds is None:
