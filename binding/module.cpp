@@ -8,4 +8,5 @@ PYBIND11_MODULE(_ferrun, m) {
     ferrun_binding::register_value_types(m);
     ferrun_binding::register_message_priority(m);
     ferrun_binding::register_actuator(m);
+    ferrun_binding::register_register_map(m);
 }

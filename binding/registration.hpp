@@ -9,5 +9,6 @@ namespace ferrun_binding {
 void register_value_types(pybind11::module_& m);
 void register_message_priority(pybind11::module_& m);
 void register_actuator(pybind11::module_& m);
+void register_register_map(pybind11::module_& m);
 
 }  // namespace ferrun_binding

@@ -6,6 +6,6 @@ cd "$(dirname "$0")/.."
 . tools/setup.sh
 ensure_system_packages
 if [ ! -x .venv/bin/ferrun ] || [ -n "$(find sdk binding sim python pyproject.toml CMakeLists.txt -newer .venv/bin/ferrun -print -quit)" ]; then
-    make_venv "$(command -v python3)" .venv
+    make_venv "$(command -v python3)" .venv plot
 fi
 exec .venv/bin/ferrun demo "$@"

@@ -32,7 +32,7 @@ for python in $(python_interpreters); do
     version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     step "Python $version: build, install, stub check, tests"
     venv="build/venv-$version"
-    make_venv "$python" "$venv" test
+    make_venv "$python" "$venv" test,plot
     (cd build && "../$venv/bin/python" -m mypy.stubtest _ferrun \
         --allowlist ../tests/python/stubtest-allowlist.txt)
     "$venv/bin/python" -m mypy python/ferrun

@@ -1,25 +1,42 @@
-"""The ``ferrun`` command: ``ferrun demo`` moves a motor, ``ferrun sim`` runs the virtual actuator."""
+"""The ``ferrun`` command: ``ferrun demo`` moves a motor, ``ferrun sim`` runs the virtual
+actuator, ``ferrun log`` reads a traffic log."""
 
 import argparse
+import contextlib
 import math
 import os
+import signal
 import sys
 import tempfile
 import time
-from typing import List, Optional
+from types import FrameType
+from typing import Iterator, List, Optional, TextIO, Tuple
 
 import _ferrun
+from ferrun import log_command
+from ferrun.log_plot import PlotUnavailable, require_matplotlib
 from ferrun.traffic_log import summarize
 from ferrun.virtual import VirtualActuatorError, sim_binary, virtual_actuator
+
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
 
 class DemoError(Exception):
     """A failure the demo reports as a clear message and a non-zero exit status."""
 
 
+class DemoInterrupted(Exception):
+    """Ctrl-C or SIGTERM arrived; the exit status is 128 + the signal's number."""
+
+    def __init__(self, signum: int, note: str = "") -> None:
+        super().__init__(signum, note)
+        self.signum = signum
+        self.note = note
+
+
 def _check(error: _ferrun.ZelkError, what: str) -> None:
     if error:
-        raise DemoError(f"{what}: {error.what()}")
+        raise DemoError(f"{what}: {error.what().strip()}")
 
 
 def _print_state(a: _ferrun.Actuator) -> None:
@@ -35,6 +52,13 @@ def _print_state(a: _ferrun.Actuator) -> None:
         ("errors", f"0x{a.get_errors().value:04x}"),
     ]
     print("actuator state: " + ", ".join(f"{name} {value}" for name, value in readings))
+
+
+def _finish_in_flight(actuator: _ferrun.Actuator) -> None:
+    """Lets the stream command in flight finish before the blocking calls take the line."""
+    until = time.monotonic() + 0.05
+    while time.monotonic() < until:
+        actuator.run()
 
 
 def _stream(actuator: _ferrun.Actuator, seconds: float, amplitude_um: int,
@@ -72,30 +96,88 @@ def _stream(actuator: _ferrun.Actuator, seconds: float, amplitude_um: int,
                 next_update += 0.05
         progress.update(task, completed=seconds)
     actuator.disable_stream()
-    # Let the command in flight finish before the blocking calls take the line.
-    until = time.monotonic() + 0.05
-    while time.monotonic() < until:
-        actuator.run()
+    _finish_in_flight(actuator)
+
+
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    """Ctrl-C and SIGTERM wait while the motor is being put to sleep."""
+    saved = [signal.signal(signum, signal.SIG_IGN) for signum in STOP_SIGNALS]
+    try:
+        yield
+    finally:
+        for signum, handler in zip(STOP_SIGNALS, saved):
+            signal.signal(signum, handler)
+
+
+def _put_to_sleep(actuator: _ferrun.Actuator) -> str:
+    """Best effort after an interruption or an error: stop streaming, ask for sleep mode."""
+    try:
+        actuator.disable_stream()
+        _finish_in_flight(actuator)
+        error = actuator.set_mode(_ferrun.SleepMode)
+    except RuntimeError as failure:  # the serial line itself failed
+        return f"could not return the motor to sleep mode: {failure}"
+    if error:
+        return f"could not return the motor to sleep mode: {error.what().strip()}"
+    return "the motor is in sleep mode"
+
+
+def prepare_log(path: Optional[str], append: bool) -> Tuple[str, int]:
+    """The log file to use and the offset where this run's lines will start. The default
+    is a fresh file that tempfile creates (never an existing file or a symlink); --log
+    truncates unless --append."""
+    try:
+        if path is None:
+            descriptor, path = tempfile.mkstemp(prefix="ferrun-demo-", suffix=".log")
+            os.close(descriptor)
+            return path, 0
+        if append:
+            with open(path, "ab") as log:
+                return path, log.tell()
+        with open(path, "wb"):
+            return path, 0
+    except OSError as error:
+        raise DemoError(f"cannot write the traffic log {path}: {error.strerror}") from None
+
+
+def _this_run(log_path: str, offset: int) -> TextIO:
+    raw = open(log_path, "rb")
+    raw.seek(offset)
+    return log_command.lines_from(raw)
 
 
 def run_demo(port: str, seconds: float, baud: int, address: int, log_path: str,
-             show_progress: bool) -> int:
+             log_offset: int, show_progress: bool, plot_path: Optional[str] = None) -> int:
     actuator = _ferrun.Actuator("demo", address)
     opened = actuator.open_serial_port(port, baud, 2000)
     _check(opened, f"cannot open serial port {port}")
+    moving = False  # the mode may have left sleep: stop the motor on the way out
     try:
         _check(actuator.begin_serial_logging(log_path), "cannot write the traffic log")
         _print_state(actuator)
+        moving = True
         _check(actuator.set_mode(_ferrun.PositionMode), "cannot switch to position mode")
         started = time.monotonic()
         _stream(actuator, seconds, 20000, show_progress)
         streamed_for = time.monotonic() - started
         last = actuator.get_stream_data()
         _check(actuator.set_mode(_ferrun.SleepMode), "cannot return to sleep mode")
-    finally:
-        actuator.close_serial_port()
+        moving = False
+    except DemoInterrupted as interrupted:
+        with _signals_held():
+            note = _put_to_sleep(actuator) if moving else ""
+            actuator.close_serial_port()
+        raise DemoInterrupted(interrupted.signum, note) from None
+    except (DemoError, RuntimeError) as error:
+        with _signals_held():
+            note = _put_to_sleep(actuator) if moving else ""
+            actuator.close_serial_port()
+        what = str(error) if isinstance(error, DemoError) else f"serial line failure: {error}"
+        raise DemoError(f"{what}; {note}" if note else what) from None
+    actuator.close_serial_port()
 
-    with open(log_path, encoding="ascii", newline="") as log:
+    with _this_run(log_path, log_offset) as log:
         traffic = summarize(log)
     failures = ", ".join(f"{kind} {count}" for kind, count in sorted(traffic.failures.items()))
     print(f"traffic log: {log_path}")
@@ -106,23 +188,70 @@ def run_demo(port: str, seconds: float, baud: int, address: int, log_path: str,
         f"force {last.force} mN, power {last.power} W, temperature {last.temperature} C, "
         f"voltage {last.voltage} mV, errors 0x{last.errors:04x}"
     )
+    if plot_path:
+        with _this_run(log_path, log_offset) as log:
+            log_command.plot_file(log, log_path, plot_path, f"ferrun demo, {seconds:g} s")
+        print(f"plot: {plot_path}")
     return 0
 
 
+def _raise_interrupted(signum: int, frame: Optional[FrameType]) -> None:
+    raise DemoInterrupted(signum)
+
+
 def _demo(args: argparse.Namespace) -> int:
-    log_path = args.log or os.path.join(tempfile.gettempdir(), f"ferrun-demo-{os.getpid()}.log")
+    if args.plot:
+        if os.path.splitext(args.plot)[1].lower() not in (".png", ".svg"):
+            raise DemoError(f"cannot write {args.plot}: the image must end in .png or .svg")
+        require_matplotlib()
+    log_path, log_offset = prepare_log(args.log, args.append)
     show_progress = sys.stdout.isatty() and not args.no_progress
-    if args.port:
-        return run_demo(args.port, args.seconds, args.baud, args.address, log_path, show_progress)
-    with virtual_actuator(["--address", str(args.address)]) as port:
-        print(f"virtual actuator on {port}")
-        return run_demo(port, args.seconds, args.baud, args.address, log_path, show_progress)
+    saved = [signal.signal(signum, _raise_interrupted) for signum in STOP_SIGNALS]
+    try:
+        if args.port:
+            return run_demo(args.port, args.seconds, args.baud, args.address, log_path,
+                            log_offset, show_progress, args.plot)
+        with virtual_actuator(["--address", str(args.address)]) as port:
+            print(f"virtual actuator on {port}")
+            return run_demo(port, args.seconds, args.baud, args.address, log_path,
+                            log_offset, show_progress, args.plot)
+    except BaseException:
+        if args.log is None and os.path.getsize(log_path) == 0:
+            os.unlink(log_path)  # a temporary log that never got a line
+        raise
+    finally:
+        for signum, handler in zip(STOP_SIGNALS, saved):
+            signal.signal(signum, handler)
 
 
 def _sim(options: List[str]) -> int:
     binary = str(sim_binary())
     os.execv(binary, [binary, *options])
     return 1  # not reached
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="ferrun", description="Move a motor (demo), run the virtual actuator (sim) or read "
+        "a traffic log (log).")
+    commands = parser.add_subparsers(dest="command", required=True)
+    demo = commands.add_parser("demo", help="move a motor in position mode and report")
+    demo.add_argument("--port", help="serial port path (default: a virtual actuator)")
+    demo.add_argument("--seconds", type=float, default=5.0, help="how long to stream")
+    demo.add_argument("--baud", type=int, default=19200, help="baud rate (default 19200)")
+    demo.add_argument("--address", type=int, default=1, help="Modbus server address")
+    demo.add_argument("--log", help="traffic log file, emptied first (default: a new "
+                      "temporary file)")
+    demo.add_argument("--append", action="store_true", help="add to the --log file instead")
+    demo.add_argument("--plot", metavar="OUT", help="draw the run into OUT (.png or .svg)")
+    demo.add_argument("--no-progress", action="store_true", help="no live display")
+    commands.add_parser("sim", help="run the virtual actuator (ferrun sim --help)")
+    log_command.add_parser(commands)
+    return parser
+
+
+def _one_line(text: str) -> str:
+    return " ".join(text.split())
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -133,24 +262,27 @@ def main(argv: Optional[List[str]] = None) -> int:
         except OSError as error:
             print(f"ferrun: cannot start the virtual actuator: {error}", file=sys.stderr)
             return 1
-    parser = argparse.ArgumentParser(prog="ferrun", description=__doc__)
-    commands = parser.add_subparsers(dest="command", required=True)
-    demo = commands.add_parser("demo", help="move a motor in position mode and report")
-    demo.add_argument("--port", help="serial port path (default: a virtual actuator)")
-    demo.add_argument("--seconds", type=float, default=5.0, help="how long to stream")
-    demo.add_argument("--baud", type=int, default=19200, help="baud rate (default 19200)")
-    demo.add_argument("--address", type=int, default=1, help="Modbus server address")
-    demo.add_argument("--log", help="traffic log file (default: a temporary file)")
-    demo.add_argument("--no-progress", action="store_true", help="no live display")
-    commands.add_parser("sim", help="run the virtual actuator (ferrun sim --help)")
-    args = parser.parse_args(argv)
+    args = _parser().parse_args(argv)
     try:
+        if args.command == "log":
+            return log_command.run(args)
         return _demo(args)
-    except (DemoError, VirtualActuatorError) as error:
-        print(f"ferrun: {error}", file=sys.stderr)
+    except DemoInterrupted as interrupted:
+        name = "interrupted" if interrupted.signum == signal.SIGINT else "terminated"
+        stopped = f", stream stopped; {interrupted.note}" if interrupted.note else ""
+        print(f"ferrun: {name}{stopped}", file=sys.stderr)
+        return 128 + interrupted.signum
+    except KeyboardInterrupt:
+        print("ferrun: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        log_command.quiet_broken_pipe()
+        return 0
+    except (DemoError, VirtualActuatorError, PlotUnavailable, log_command.LogError) as error:
+        print(f"ferrun: {_one_line(str(error))}", file=sys.stderr)
         return 1
     except RuntimeError as error:
-        print(f"ferrun: serial line failure: {error}", file=sys.stderr)
+        print(f"ferrun: serial line failure: {_one_line(str(error))}", file=sys.stderr)
         return 1
 
 
