@@ -11,7 +11,6 @@
 #include <iomanip>
 #include <iostream>
 #include <string>
-#include <thread>
 
 #include "sdk/actuator/actuator.hpp"
 
@@ -91,14 +90,13 @@ bool stream_move(Actuator& actuator) {
     for (double t = 0; t < kStreamSeconds; t = seconds_since(start)) {
         const double ramp = t < kRampSeconds ? (1 - std::cos(pi * t / kRampSeconds)) / 2 : 1.0;
         actuator.set_streamed_position_um(start_um.value + static_cast<int>(kMoveUm * ramp));
-        actuator.run();
-        std::this_thread::yield();  // lets the serial reader take each response as it lands
+        actuator.run_wait(5000);  // one pass, then sleep until the line moves on
     }
     actuator.disable_stream();
     // Let the command in flight finish before the blocking calls take the line.
     const SteadyClock::time_point settle = SteadyClock::now();
     while (seconds_since(settle) < 0.05) {
-        actuator.run();
+        actuator.run_wait(1000);
     }
     if (actuator.time_since_last_response_microseconds() > kStreamSilenceUs) {
         const ZelkError error = actuator.last_error();

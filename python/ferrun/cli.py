@@ -58,7 +58,7 @@ def _finish_in_flight(actuator: _ferrun.Actuator) -> None:
     """Lets the stream command in flight finish before the blocking calls take the line."""
     until = time.monotonic() + 0.05
     while time.monotonic() < until:
-        actuator.run()
+        actuator.run_wait(1000)
 
 
 def _stream(actuator: _ferrun.Actuator, seconds: float, amplitude_um: int,
@@ -83,8 +83,7 @@ def _stream(actuator: _ferrun.Actuator, seconds: float, amplitude_um: int,
             # A smooth trajectory: one full sine period every two seconds.
             target = int(amplitude_um * math.sin(math.pi * elapsed))
             actuator.set_streamed_position_um(target)
-            actuator.run()
-            os.sched_yield()  # let the serial reader take each response as it lands
+            actuator.run_wait(5000)  # one pass, then sleep until the line moves on
             if elapsed >= next_update - start:
                 data = actuator.get_stream_data()
                 progress.update(
