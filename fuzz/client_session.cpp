@@ -194,7 +194,13 @@ void ClientSession::check_finished(const Transaction& done) {
         }
     }
     if (done.failure_flags != 0) {
+        const auto& deliveries = line->delivery_times();
         recovering = true;
+        recovery_from_us = transmit.time_us;
+        if (deliveries.size() > transmit.deliveries_before) {
+            recovery_from_us = std::max(recovery_from_us, deliveries.back());
+        }
+        recovery_deliveries = deliveries.size();
     }
 }
 
@@ -202,10 +208,20 @@ void ClientSession::check_new_transmits() {
     const auto& sent = line->transmits();
     for (; transmits_checked < sent.size(); ++transmits_checked) {
         const Transmit& transmit = sent[transmits_checked];
-        const int64_t quiet = transmit.time_us - transmit.previous_delivery_us;
-        if (checks.recovery && recovering && quiet < zelkSDK::kResponseTimeoutUs - slack_us()) {
-            violation("request " + hex(transmit.frame) + " went out " + std::to_string(quiet) +
-                      " us after the last byte on the line, which followed a failed exchange");
+        if (checks.recovery && recovering) {
+            // Somewhere between the failure and this request the line was quiet long enough.
+            const auto& deliveries = line->delivery_times();
+            int64_t longest = 0;
+            int64_t from = recovery_from_us;
+            for (size_t i = recovery_deliveries; i < transmit.deliveries_before; ++i) {
+                longest = std::max(longest, deliveries[i] - from);
+                from = deliveries[i];
+            }
+            longest = std::max(longest, transmit.time_us - from);
+            if (longest < zelkSDK::kResponseTimeoutUs - slack_us()) {
+                violation("request " + hex(transmit.frame) + " went out after a failed exchange " +
+                          "with at most " + std::to_string(longest) + " us of quiet on the line");
+            }
         }
         recovering = false;
     }

@@ -43,7 +43,9 @@ class ClientSession {
     uint64_t handed_over_base = 0;
     size_t transmits_base = 0;
     size_t transmits_checked = 0;
-    bool recovering = false;  // the last exchange failed: the line must stay quiet
+    bool recovering = false;         // the last exchange failed: the line must stay quiet
+    int64_t recovery_from_us = 0;    // its request, or the last byte after it
+    size_t recovery_deliveries = 0;  // deliveries before the failure
 };
 
 }  // namespace fuzz

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the fuzz harnesses' seed corpora (fuzz/corpus/<harness>/) from the independent wire
-vectors (../shared/vectors/modbus_frames.json beside the checkout, or the path given).
+vectors (../shared/vectors/modbus_frames.json beside the checkout, or the path given), and the
+minimal fuzz_engine inputs of the faults the harness found (fuzz/findings/, see its README).
 
 Usage: python3 fuzz/make_corpus.py [VECTORS_JSON]
 The input formats are described at the top of each harness and in engine_scenario.hpp."""
@@ -182,6 +183,36 @@ def builder_seeds(vectors: dict) -> dict:
     return seeds
 
 
+# ---- fuzz_engine inputs of the faults found (fuzz/findings/README.md) ----
+
+def with_crc(frame: bytes) -> bytes:
+    return frame + crc(frame)
+
+
+def finding_inputs() -> dict:
+    zero_interframe = bytes([0, 0, 4, 5])  # Actuator at address 1, interframe delay 0
+    broadcast = bytes([0, 3, 4, 1])  # Actuator at address 0
+    return {
+        "read_byte_count_unchecked": ACTUATOR + delivered_after_send(bytes.fromhex(
+            "01 03 00 00 00 19 84")) + bytes([READ_ONE, 0]) + u16(0),
+        "read_write_byte_count_unchecked": ACTUATOR + delivered_after_send(with_crc(bytes.fromhex(
+            "01 17 04"))) + bytes([READ_WRITE, 0]) + u16(0) + bytes([0]) + u16(0) + bytes([0, 0]),
+        "stale_bytes_taken_as_answer": zero_interframe + stream(5) + bytes([DELIVER_NOW, 7]) +
+        with_crc(bytes.fromhex("01 03 02 00 2a")) + bytes([READ_ONE, 0]) + u16(0),
+        "broadcast_read_succeeds": broadcast + bytes([READ_ONE, 0]) + u16(317),
+        "write_echo_unchecked": ACTUATOR + delivered_after_send(with_crc(bytes.fromhex(
+            "01 06 00 04 00 02"))) + bytes([WRITE_ONE, 0]) + u16(3) + u16(2),
+        "function_code_unchecked": CLIENT + delivered_after_send(with_crc(bytes.fromhex(
+            "01 04 02 00 2a"))) + bytes([READ_ONE, 3]) + u16(0),
+        "broadcast_fails_on_stray_byte": broadcast + delivered_after_send(b"\x00") + bytes(
+            [WRITE_ONE, 1]) + u16(3) + u16(2),
+        "drained_bytes_uncounted": CLIENT + bytes([DELIVER_NOW, 3, 0xAA, 0xBB, 0xCC, READ_ONE, 3]) +
+        u16(0),
+        "no_recovery_after_failure": CLIENT + answer(BAD_CRC, 0, 1) + bytes([READ_ONE, 2]) + u16(0),
+        "timeout_counts_from_hand_over": bytes([1, 0, 4, 0]) + bytes([READ_ONE, 3]) + u16(0),
+    }
+
+
 def main() -> None:
     vectors_path = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else DEFAULT_VECTORS
     vectors = json.loads(vectors_path.read_text())
@@ -194,6 +225,11 @@ def main() -> None:
         for name, data in seeds.items():
             (folder / name).write_bytes(data)
         print(f"{harness}: {len(seeds)} seeds")
+    findings = HERE / "findings"
+    findings.mkdir(exist_ok=True)
+    for name, data in finding_inputs().items():
+        (findings / name).write_bytes(data)
+    print(f"findings: {len(finding_inputs())} inputs")
 
 
 if __name__ == "__main__":

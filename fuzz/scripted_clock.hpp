@@ -1,6 +1,9 @@
-// The engine fuzzer's clock: it moves on by a fixed step at every reading, so a blocking
-// call that spins until a time-out sees time pass, and the scripted line makes it jump.
-// It counts the readings of the current operation so a call that never returns is caught.
+// The engine fuzzer's clock: it moves on at every reading, so a blocking call that spins
+// until a time-out sees time pass, and the scripted line makes it jump. While nothing
+// happens on the line the moves grow (doubling every second reading, up to 2 ms), so waits
+// of tens of milliseconds take a few dozen readings; any line activity brings them back to
+// the base step. It counts the readings of the current operation so a call that never
+// returns is caught.
 #pragma once
 
 #include <cstdint>
@@ -13,15 +16,21 @@ namespace fuzz {
 
 // Clock readings plus line polls one operation may take before it is judged stuck.
 constexpr uint64_t kMaxTicksPerOperation = 2'000'000;
+constexpr int64_t kMaxIdleMoveUs = 2000;
 
 class ScriptedClock : public zelkSDK::Clock {
   public:
     int64_t get_time_microseconds() override {
         tick();
         const int64_t reading = now;
-        now += step;
+        const int doublings = idle_readings / 2 < 10 ? idle_readings / 2 : 10;
+        const int64_t move = step << doublings;
+        now += move < kMaxIdleMoveUs ? move : (step > kMaxIdleMoveUs ? step : kMaxIdleMoveUs);
+        ++idle_readings;
         return reading;
     }
+    // Something happened on the line: time moves in base steps again.
+    void activity() { idle_readings = 0; }
     void advance(int64_t microseconds) { now += microseconds; }
     void tick() {
         if (++ticks > kMaxTicksPerOperation) {
@@ -36,6 +45,7 @@ class ScriptedClock : public zelkSDK::Clock {
     int64_t now = 1'000'000;
     int64_t step = 100;
     uint64_t ticks = 0;  // reset by the harness at the start of every operation
+    int idle_readings = 0;
 };
 
 }  // namespace fuzz

@@ -135,6 +135,7 @@ zelkSDK::ZelkError ScriptedLine::open_serial_port(int, int baud_rate) {
 void ScriptedLine::send_byte(uint8_t byte) {
     pending.push_back(byte);
     ++handed_over;
+    clock.activity();
 }
 
 void ScriptedLine::transmit(size_t) {
@@ -149,7 +150,8 @@ void ScriptedLine::transmit(size_t) {
         std::fprintf(stderr, "  %lld us  sent      %s\n", static_cast<long long>(clock.now),
                      hex(pending).c_str());
     }
-    sent.push_back({pending, clock.now, {}, last_delivery_us});
+    sent.push_back({pending, clock.now, {}, deliveries.size()});
+    clock.activity();
     pending.clear();
 }
 
@@ -171,6 +173,7 @@ uint8_t ScriptedLine::receive_byte() {
         violation("receive_byte() with no byte waiting");
     }
     ++taken;
+    clock.activity();
     return incoming[taken_from_incoming++];
 }
 
@@ -190,7 +193,8 @@ void ScriptedLine::deliver(const Bytes& bytes) {
                      hex(bytes).c_str());
     }
     incoming.insert(incoming.end(), bytes.begin(), bytes.end());
-    last_delivery_us = clock.now;
+    deliveries.push_back(clock.now);
+    clock.activity();
     Bytes& segment = sent.empty() ? before_first_transmit : sent.back().followed;
     segment.insert(segment.end(), bytes.begin(), bytes.end());
 }

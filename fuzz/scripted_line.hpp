@@ -48,8 +48,8 @@ struct LineEvent {
 struct Transmit {
     Bytes frame;
     int64_t time_us = 0;
-    Bytes followed;  // bytes delivered after this transmit and before the next one
-    int64_t previous_delivery_us = 0;  // when the last byte before it was delivered
+    Bytes followed;                // bytes delivered after this transmit and before the next one
+    size_t deliveries_before = 0;  // deliveries (see ScriptedLine::delivery_times) before it
 };
 
 class ScriptedLine : public zelkSDK::SerialInterface {
@@ -75,6 +75,8 @@ class ScriptedLine : public zelkSDK::SerialInterface {
     uint64_t bytes_taken() const { return taken; }
     uint64_t bytes_handed_over() const { return handed_over; }
     int baud_rate() const { return baud; }
+    // The clock time of every delivery, in order.
+    const std::vector<int64_t>& delivery_times() const { return deliveries; }
 
     bool check_quiet_before_transmit = true;
 
@@ -91,7 +93,7 @@ class ScriptedLine : public zelkSDK::SerialInterface {
     size_t taken_from_incoming = 0;
     Bytes before_first_transmit;
     uint64_t taken = 0;
-    int64_t last_delivery_us = INT64_MIN / 2;
+    std::vector<int64_t> deliveries;
     uint64_t handed_over = 0;
     int baud = 19200;
 };
