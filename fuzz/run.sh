@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses (into build/fuzz, when needed) and runs one, or each, for a
 # number of seconds, starting from a scratch copy of its checked-in corpus so runs never grow
-# fuzz/corpus. A crash input is kept as build/fuzz/artifacts/<harness>-crash-*; the script
+# fuzz/corpus. fuzz_engine first replays the inputs of the faults it found (fuzz/findings). A crash input is kept as build/fuzz/artifacts/<harness>-crash-*; the script
 # exits 1 when any harness failed.
 #
 # Usage: fuzz/run.sh HARNESS|all SECONDS [libFuzzer options...]
@@ -38,6 +38,17 @@ mkdir -p "$build/artifacts"
 failed=()
 for harness in "${harnesses[@]}"; do
     echo "=== $harness for $seconds s"
+    if [ "$harness" = fuzz_engine ]; then
+        # The inputs of faults found before must keep passing.
+        mapfile -t findings < <(find fuzz/findings -type f ! -name '*.md' | sort)
+        if ! "$build/fuzz/$harness" "${findings[@]}" >"$build/artifacts/findings.log" 2>&1; then
+            grep -E "^fuzz: violation|^Running: " "$build/artifacts/findings.log" | tail -2
+            echo "an earlier finding fails again (fuzz/findings/README.md)"
+            failed+=("$harness")
+            continue
+        fi
+        echo "${#findings[@]} earlier findings pass"
+    fi
     scratch=$(mktemp -d)
     cp fuzz/corpus/"$harness"/* "$scratch"/
     set +e
