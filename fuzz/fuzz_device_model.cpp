@@ -2,8 +2,10 @@
 // the physics moved on between them. The model must never crash, must answer exactly the
 // CRC-valid requests addressed to it, and must answer with valid frames of its own address.
 //
-// Input: [0] server address, [1] bit 0 set: the device does not confirm modes; then frames,
-// each a length byte, that many bytes, and a byte of physics time to pass (x 1 ms).
+// Input: [0] server address, [1] bit 0 set: the device does not confirm modes; bit 1 set: the
+// harness appends the right CRC to every frame (so mutations reach past the CRC check);
+// then frames, each a length byte, that many bytes, and a byte of physics time to pass
+// (x 1 ms).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -52,9 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     InputReader in(data, size);
     const uint8_t address = in.u8();
     sim::DeviceModel device(address);
-    device.set_confirms_modes((in.u8() & 1) == 0);
+    const uint8_t flags = in.u8();
+    device.set_confirms_modes((flags & 1) == 0);
     while (!in.empty()) {
-        const Bytes request = in.bytes(in.u8());
+        Bytes request = in.bytes(in.u8());
+        if (flags & 2) {
+            append_crc(request);
+        }
         const Bytes response = device.handle_frame(request.data(), request.size());
         check_response(address, request, response);
         device.advance(in.u8() * 0.001);

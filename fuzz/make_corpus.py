@@ -145,6 +145,9 @@ def device_seeds(vectors: dict) -> dict:
     for i, entry in enumerate(vectors["requests"]):
         request = frame_of(entry)
         seeds[f"request_{i:02d}"] = bytes([request[0], 0, len(request)]) + request + bytes([5])
+        if i % 3 == 0:  # the same without its CRC, which the harness then appends
+            seeds[f"request_{i:02d}_crc_added"] = bytes([request[0], 2, len(request) - 2]) + \
+                request[:-2] + bytes([5])
     mode = bytes.fromhex("01 06 00 03 00 03")
     report = bytes.fromhex("01 03 01 3d 00 01")
     seeds["mode_then_report"] = bytes([1, 0, 8]) + mode + crc(mode) + bytes([20, 8]) + report + \
