@@ -18,7 +18,7 @@ namespace fuzz {
 constexpr uint64_t kMaxTicksPerOperation = 2'000'000;
 constexpr int64_t kMaxIdleMoveUs = 2000;
 
-class ScriptedClock : public zelkSDK::Clock {
+class ScriptedClock final : public zelkSDK::Clock {
   public:
     int64_t get_time_microseconds() override {
         tick();
