@@ -149,6 +149,15 @@ void ClientSession::check_finished(const Transaction& done) {
                      static_cast<long long>(clock->now), hex(request).c_str(),
                      hex(response).c_str(), done.failure_flags);
     }
+    // A request held back by a line that never fell quiet (0x01), or on a line that failed
+    // (0x02), fails without going out; nothing else may finish unsent.
+    const bool unsent = done.failure_flags == 0x01 || done.failure_flags == 0x02;
+    if (unsent && done.tx_index == 0) {
+        if (outstanding > 0) {
+            --outstanding;
+        }
+        return;
+    }
     if (sent.size() <= transmits_base || sent.back().frame != request) {
         violation("a finished exchange " + hex(request) + " is not the last frame sent");
     }

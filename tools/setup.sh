@@ -6,7 +6,7 @@ as_root() {
 }
 
 ensure_system_packages() {
-    local wanted=(g++ make cmake ninja-build libgtest-dev libasio-dev pkgconf)
+    local wanted=(g++ make cmake ninja-build libgtest-dev libasio-dev pkgconf clang-14 libfuzzer-14-dev)
     local missing=()
     for package in "${wanted[@]}"; do
         dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

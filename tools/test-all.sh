@@ -42,5 +42,8 @@ done
 step "C++ programs against the installed SDK"
 bash tools/test-install.sh
 
+step "fuzzing, 30 s per harness"
+bash fuzz/run.sh all 30
+
 step "Windows build under wine"
 bash tools/test-windows.sh

@@ -10,7 +10,7 @@
 
 namespace zelkSDK {
 
-class Log : public LogInterface {
+class Log final : public LogInterface {
   public:
     Log() = default;
     ~Log();

@@ -43,7 +43,9 @@ ZelkError ModbusClient::adopt_open_result(ZelkError serial_port_error, int new_b
         interframe_delay_us = interframe_delay;
         baud_rate = new_baud_rate > 0 ? static_cast<uint32_t>(new_baud_rate) : 0;
     }
-    quiet_window_us = interframe_delay_us;
+    // Whatever was on the line before (a late answer to a failed request, a device still
+    // talking) must have ended before the first request goes out.
+    quiet_window_us = recovery_window_us();
     line_busy_since_us = -1;
     set_state(interframe_wait);
     return serial_port_error;

@@ -15,7 +15,7 @@
 //   character). A broadcast's delay counts the same way.
 // - After every exchange the line must stay quiet for a window before the next request goes
 //   out: the interframe delay after a clean exchange, the recovery window (at least the
-//   response time-out) after a failed one, so a late answer to the failed request is
+//   response time-out) after a failed one and after the port is opened, so a late answer to the failed request is
 //   drained instead of being taken for the answer to the next one. Every byte that arrives
 //   in the window is drained (counted as received and as drained) and restarts it.
 // - Nothing is sent while bytes wait on the line: bytes found before a send are drained and

@@ -8,7 +8,7 @@
 
 namespace zelkSDK {
 
-class ChronoClock : public Clock {
+class ChronoClock final : public Clock {
   public:
     ChronoClock();
     int64_t get_time_microseconds() override;

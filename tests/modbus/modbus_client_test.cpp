@@ -182,7 +182,7 @@ TEST_F(ModbusClientTest, ResponseTimeoutCountsFromTheEndOfTheRequestOnTheWire) {
     const uint8_t values[32] = {};
     client.enqueue_transaction(
         build_write_multiple_registers(1, 0, 16, values, MessagePriority::not_important));
-    clock.advance(kDefaultInterframeDelayUs + 1);
+    clock.advance(client.recovery_window_us() + 1);  // the quiet after opening
     client.run_out();
     ASSERT_EQ(line.frames.at(0).size(), 41u);
     const int64_t wire = (41 * 11 * 1000000 + 19199) / 19200;  // 23490 us
@@ -368,6 +368,15 @@ TEST_F(ModbusClientTest, OpenClearsTheQueueAndAdoptsTheDelayOnlyOnSuccess) {
     EXPECT_EQ(client.get_interframe_delay_us(), 5000);
     EXPECT_EQ(client.get_state(), interframe_wait);
     EXPECT_EQ(line.calls.back(), "open #3 19200");
+    // Whatever the line carried before must have ended: the first request waits the
+    // recovery window, not just the interframe delay.
+    queue_read();
+    clock.advance(5001);
+    client.run_out();
+    EXPECT_TRUE(line.frames.empty());
+    clock.advance(client.recovery_window_us() - 5000);
+    client.run_out();
+    EXPECT_EQ(line.frames.size(), 1u);
 }
 
 TEST_F(ModbusClientTest, LogsOneTxAndOneRxLinePerExchange) {

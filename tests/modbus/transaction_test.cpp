@@ -289,3 +289,47 @@ TEST(Transaction, AcceptsTheIndependentResponseVectors) {
         EXPECT_EQ(counters[exception_responses], t.is_exception_response() ? 1 : 0);
     }
 }
+
+TEST(Transaction, RejectsCleanFramesThatDoNotAnswerTheRequest) {
+    const uint8_t values[4] = {0xff, 0xfe, 0xff, 0xff};
+    struct Case {
+        const char* what;
+        Transaction request;
+        const char* answer;  // without its CRC
+        bool matches;
+    };
+    const Case cases[] = {
+        {"read, byte count 0", build_read_holding_registers(1, 0, 1, MessagePriority::important),
+         "01 03 00 00 00", false},
+        {"read, other function", build_read_holding_registers(1, 0, 1, MessagePriority::important),
+         "01 04 02 00 2a", false},
+        {"read/write, byte count 4 for 0 registers",
+         build_read_write_multiple_registers(1, 0, 0, 0, 0, values, MessagePriority::important),
+         "01 17 04", false},
+        {"write single, echo of another register",
+         build_write_single_register(1, 3, 2, MessagePriority::important), "01 06 00 04 00 02",
+         false},
+        {"write single, echo of another value",
+         build_write_single_register(1, 3, 2, MessagePriority::important), "01 06 00 03 00 09",
+         false},
+        {"write single, its echo", build_write_single_register(1, 3, 2, MessagePriority::important),
+         "01 06 00 03 00 02", true},
+        {"write multiple, echo of another quantity",
+         build_write_multiple_registers(1, 140, 2, values, MessagePriority::important),
+         "01 10 00 8c 00 01", false},
+        {"exception of another function",
+         build_read_holding_registers(1, 0, 1, MessagePriority::important), "01 86 02", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Transaction t = c.request;
+        const std::vector<uint8_t> frame = fakes::with_crc(hex(c.answer));
+        t.expected_response_length = static_cast<int>(frame.size());
+        for (uint8_t b : frame)
+            t.append_response_byte(b);
+        DiagnosticCounters counters{};
+        t.validate_response(counters);
+        EXPECT_EQ(t.failure_flags, c.matches ? 0 : 0x04);
+        EXPECT_EQ(counters[mismatched_responses], c.matches ? 0 : 1);
+    }
+}
