@@ -1,5 +1,6 @@
 // ferrun-sim: a virtual actuator on a pseudo-terminal. Prints the port to open as its first
 // line, then serves Modbus RTU until its standard input closes or it gets SIGTERM/SIGINT.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "sim/pty_server.hpp"
 
@@ -176,16 +178,15 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, on_signal);
     std::cout << server.slave_path() << std::endl;
 
-    // Standard input closing stops the server; so does a signal (through its pipe).
-    std::thread stdin_watch;
+    // A signal stops the server through its pipe; standard input closing raises one. The
+    // watcher never touches the server, which is gone once main returns.
     if (!ignore_stdin) {
-        stdin_watch = std::thread([&server] {
+        std::thread([] {
             char buffer[256];
             while (::read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
             }
-            server.stop();
-        });
-        stdin_watch.detach();
+            ::kill(::getpid(), SIGTERM);
+        }).detach();
     }
     server.serve(g_signal_pipe[0]);
 

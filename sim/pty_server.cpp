@@ -271,12 +271,13 @@ void PtyServer::handle_request(const std::vector<uint8_t>& frame, int64_t first_
     ++served;
     const uint8_t address = frame[0];
     Device* addressed = find_device(address);
-    const char* verdict = !frame_crc_ok(frame.data(), frame.size()) ? "bad-crc"
-                          : address == 0                            ? "broadcast"
-                          : addressed != nullptr                    ? "served"
-                                                                    : "other-address";
-    journal.request(now_us(), seq, first_us, verdict, frame);
-    if (verdict == std::string("broadcast")) {
+    const bool intact = frame_crc_ok(frame.data(), frame.size());
+    const char* verdict = !intact                ? "bad-crc"
+                          : address == 0         ? "broadcast"
+                          : addressed != nullptr ? "served"
+                                                 : "other-address";
+    journal.request(received, seq, first_us, verdict, frame);
+    if (intact && address == 0) {
         for (Device& device : devices) {
             device.model.handle_frame(frame.data(), frame.size());  // carried out, unanswered
             journal.effects(now_us(), seq, device.model.server_address(),
@@ -284,7 +285,7 @@ void PtyServer::handle_request(const std::vector<uint8_t>& frame, int64_t first_
         }
         return;
     }
-    if (verdict != std::string("served")) {
+    if (!intact || addressed == nullptr) {
         return;
     }
     const std::vector<uint8_t> response = addressed->model.handle_frame(frame.data(), frame.size());
