@@ -80,17 +80,23 @@ const std::vector<uint8_t> kNew = with_crc(hex("01 03 02 56 78"));
 
 }  // namespace
 
-TEST(SoakChecker, ReadSucceedingWithALateAnswerToAnEarlierAttemptIsWrongData) {
+TEST(SoakChecker, ReadSucceedingWithAnotherRequestsLateAnswerIsWrongData) {
     Line line;
-    line.attempt(kRead, 1000, kOld, 31000, {}, "Timed out. ", 21100, "late");
-    line.attempt(kRead, 23200, kNew, 31200, kOld, "", 31150);  // took the late answer
-    line.attempt(kRead, 40000, kNew, 40200, kNew, "", 40400);
-    const soak::SoakFigures figures =
-        line.check({call(soak::CallKind::read, 0, 2, false, {0x1234}),
-                    call(soak::CallKind::read, 2, 3, false, {0x5678})});
+    const std::vector<uint8_t> other_read = with_crc(hex("01 03 02 59 00 01"));
+    // Not important, answered late: its answer lands in the next read, of another register.
+    line.attempt(other_read, 1000, kOld, 31000, {}, "Timed out. ", 21100, "late");
+    line.attempt(kRead, 23200, kNew, 31200, kOld, "", 31150);
+    // An important read resent after a late answer, which the resend takes: the same
+    // request, so the values are the device's, if older.
+    line.attempt(kRead, 40000, kOld, 70000, {}, "Timed out. ", 60100, "late");
+    line.attempt(kRead, 62200, kNew, 70200, kOld, "", 70150);
+    const soak::SoakFigures figures = line.check(
+        {call(soak::CallKind::read, 0, 1, true), call(soak::CallKind::read, 1, 2, false, {0x1234}),
+         call(soak::CallKind::read, 2, 4, false, {0x1234})});
     EXPECT_EQ(figures.wrong_data, 1);
+    EXPECT_EQ(figures.earlier_attempt_answers, 1);
     EXPECT_EQ(figures.unexplained_failures, 0);
-    EXPECT_EQ(figures.attempt_failures.at("Timed out."), 1);
+    EXPECT_EQ(figures.attempt_failures.at("Timed out."), 2);
 }
 
 TEST(SoakChecker, FailureNeedsAnExplanationOnTheLine) {
@@ -106,16 +112,23 @@ TEST(SoakChecker, FailureNeedsAnExplanationOnTheLine) {
     stray.push_back(0x77);
     line.attempt(kRead, 18800, stray, 18900, kNew, "", 18950, "stray", kNew.size());
     line.attempt(kRead, 19950, kNew, 20300, hex("77 01 03 02 56 78"), "Wrong CRC. ", 20500);
-    // ...but one that came long before should have been dropped.
+    // One long before the request explains it too, but the interframe drain should have
+    // dropped it...
     line.attempt(kRead, 30000, stray, 30200, kNew, "", 30250, "stray", kNew.size());
     line.attempt(kRead, 40000, kNew, 40300, hex("77 01 03 02 56 78"), "Wrong CRC. ", 40500);
-    const soak::SoakFigures figures = line.check(
-        {call(soak::CallKind::read, 0, 1, true), call(soak::CallKind::read, 1, 2, true),
-         call(soak::CallKind::read, 2, 3, false, {0x5678}), call(soak::CallKind::read, 3, 4, true),
-         call(soak::CallKind::read, 4, 5, false, {0x5678}),
-         call(soak::CallKind::read, 5, 6, true)});
+    // ...while a byte of a clean answer before, taken again, explains nothing.
+    line.attempt(kRead, 50000, kNew, 50200, kNew, "", 50400);
+    line.attempt(kRead, 60000, kNew, 60300, hex("0e 01 03 02 56 78"), "Wrong CRC. ", 60500);
+    std::vector<soak::Call> calls;
+    for (size_t tx = 0; tx < 8; ++tx) {
+        const bool failed = tx % 2 == 1 || tx == 0;
+        calls.push_back(call(soak::CallKind::read, tx, tx + 1, failed,
+                             failed ? std::vector<uint16_t>{} : std::vector<uint16_t>{0x5678}));
+    }
+    const soak::SoakFigures figures = line.check(calls);
     EXPECT_EQ(figures.unexplained_failures, 2);  // the first and the last
-    EXPECT_EQ(figures.failed_calls, 4);
+    EXPECT_EQ(figures.drain_misses, 1);
+    EXPECT_EQ(figures.failed_calls, 5);
     EXPECT_EQ(figures.wrong_data, 0);
 }
 

@@ -187,10 +187,13 @@ void print(const Options& options, const soak::SoakFigures& f, double seconds, l
                 f.unexplained_attempts);
     std::printf("  other successes without a valid answer of their own:   %ld\n",
                 f.unanswered_successes);
+    std::printf("  reads answered by an earlier attempt's late answer:    %ld\n",
+                f.earlier_attempt_answers);
     std::printf("  telemetry taken from another exchange's answer:        %ld\n",
                 f.telemetry_from_elsewhere);
     std::printf("  write calls carried out more than once (resends):      %ld\n",
                 f.writes_repeated);
+    std::printf("  attempts failed on bytes the interframe drain missed:  %ld\n", f.drain_misses);
     std::printf("  requests heard but not logged / logged but not heard:  %ld / %ld\n",
                 f.heard_not_logged, f.logged_not_heard);
     if (stalled > 0) {

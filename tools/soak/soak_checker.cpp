@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <set>
 #include <tuple>
 
@@ -16,9 +17,9 @@ namespace {
 constexpr int64_t kResponseTimeoutUs = 20000;
 constexpr int64_t kIntercharTimeoutUs = 16000;
 constexpr int64_t kMarginUs = 2000;
-// The engine drops what came before a request; bytes that reach the line this shortly
-// before it may still be on their way through the serial reader when it does, so they
-// explain a failure. Earlier bytes should have been dropped.
+// Foreign bytes (stray, late, another request's answer) explain a failure; those that came
+// more than this before the request should have been dropped by the interframe drain,
+// and are counted apart.
 constexpr int64_t kDrainMarginUs = 1000;
 constexpr size_t kExamplesPerFigure = 5;
 
@@ -165,9 +166,8 @@ std::string SoakChecker::unclean(size_t tx) const {
         }
         return "answer not valid (" + (faults.empty() ? std::string("no fault") : faults) + ")";
     }
-    const int64_t sent_us = traffic.sent[tx].time_us + origin_us;
-    if (request->answer_first_us - sent_us > kResponseTimeoutUs - kMarginUs) {
-        return "answer " + ms(request->answer_first_us - sent_us) + " after the request";
+    if (request->answer_first_us - sent_us(tx) > kResponseTimeoutUs - kMarginUs) {
+        return "answer " + ms(request->answer_first_us - sent_us(tx)) + " after the request";
     }
     const int64_t wire_us =
         baud > 0 ? static_cast<int64_t>(request->answer.size()) * 11'000'000LL / baud : 0;
@@ -175,19 +175,59 @@ std::string SoakChecker::unclean(size_t tx) const {
         kIntercharTimeoutUs - kMarginUs) {
         return "answer spread over " + ms(request->answer_last_us - request->answer_first_us);
     }
-    const int64_t window_end = tx < traffic.received.size()
-                                   ? traffic.received[tx].time_us + origin_us
-                                   : request->answer_last_us;
-    const long own = heard_index[tx];
-    for (long j = std::max(0L, own - 8); j < own; ++j) {
-        const HeardRequest& other = journal.requests[j];
-        if (other.answered && other.answer_last_us >= sent_us - kDrainMarginUs &&
-            other.answer_first_us <= window_end) {
-            return "bytes answering request " + std::to_string(other.seq) + " on the line at " +
-                   ms(other.answer_last_us - sent_us);
-        }
+    int64_t latest_us = 0;
+    std::string foreign = foreign_bytes(tx, latest_us);
+    if (!foreign.empty()) {
+        return foreign;
+    }
+    if (tx > 0 && !(foreign = foreign_bytes(tx - 1, latest_us)).empty()) {
+        return "the exchange before had " + foreign;  // what it left can reach this one
     }
     return "";
+}
+
+int64_t SoakChecker::sent_us(size_t tx) const {
+    return traffic.sent[tx].time_us + origin_us;
+}
+
+int64_t SoakChecker::ended_us(size_t tx) const {
+    if (tx < traffic.received.size()) {
+        return traffic.received[tx].time_us + origin_us;
+    }
+    return std::numeric_limits<int64_t>::max();
+}
+
+std::string SoakChecker::foreign_bytes(size_t tx, int64_t& latest_us) const {
+    const long own = heard_index[tx];
+    const long previous = tx > 0 ? heard_index[tx - 1] : -1;
+    const int64_t start = tx > 0 ? sent_us(tx - 1) : std::numeric_limits<int64_t>::min();
+    std::string found;
+    for (long j = std::max(0L, own - 8); own >= 0 && j < own; ++j) {
+        const HeardRequest& other = journal.requests[j];
+        if (!other.answered || other.answer_last_us <= start ||
+            other.answer_first_us > ended_us(tx)) {
+            continue;
+        }
+        std::string what;
+        if (j != previous) {
+            what = "the answer to request " + std::to_string(other.seq);
+        } else if (other.answer_first_us > ended_us(tx - 1)) {
+            what = "the late answer to the request before";
+        } else if (other.frame_length < other.answer.size()) {
+            what = "stray bytes after the answer before";
+        } else {
+            continue;  // the answer before, in its own exchange
+        }
+        latest_us =
+            std::max(found.empty() ? other.answer_last_us : latest_us, other.answer_last_us);
+        found = what + " on the line at " + ms(other.answer_last_us - sent_us(tx));
+    }
+    return found;
+}
+
+bool SoakChecker::drain_missed(size_t tx) const {
+    int64_t latest_us = 0;
+    return !foreign_bytes(tx, latest_us).empty() && latest_us < sent_us(tx) - kDrainMarginUs;
 }
 
 std::string SoakChecker::describe(size_t tx) const {
@@ -280,20 +320,36 @@ void SoakChecker::check_call(const Call& call, SoakFigures& figures) const {
         }
         return;
     }
-    std::vector<uint16_t> sent_values;
-    if (valid_answer(last)) {
-        const std::vector<uint8_t> frame = heard(last)->frame();
-        for (size_t at = 3; at + 3 < frame.size(); at += 2) {
-            sent_values.push_back(word(frame, at));
+    if (values_answered(last) == call.values) {
+        return;
+    }
+    // A resend is the same request: the answer to an earlier attempt, taken late, carries
+    // what the device had then; it is not wrong data, but it is not this attempt's answer.
+    for (size_t tx : attempts) {
+        if (tx != last && traffic.sent[tx].bytes == traffic.sent[last].bytes &&
+            values_answered(tx) == call.values) {
+            ++figures.earlier_attempt_answers;
+            example(figures, "earlier attempt's answers", name + ": " + describe(last));
+            return;
         }
     }
-    if (!valid_answer(last) || sent_values != call.values) {
-        ++figures.wrong_data;
-        example(figures, "wrong data",
-                name + " returned " + std::to_string(call.values.size()) + " values" +
-                    (valid_answer(last) ? " unlike the device's answer" : "") + " -- " +
-                    describe(last));
+    ++figures.wrong_data;
+    example(figures, "wrong data",
+            name + " returned " + std::to_string(call.values.size()) + " values" +
+                (valid_answer(last) ? " unlike the device's answer" : "") + " -- " +
+                describe(last));
+}
+
+std::optional<std::vector<uint16_t>> SoakChecker::values_answered(size_t tx) const {
+    if (!valid_answer(tx)) {
+        return std::nullopt;
     }
+    const std::vector<uint8_t> frame = heard(tx)->frame();
+    std::vector<uint16_t> values;
+    for (size_t at = 3; at + 3 < frame.size(); at += 2) {
+        values.push_back(word(frame, at));
+    }
+    return values;
 }
 
 void SoakChecker::check_stream(SoakFigures& figures,
@@ -398,6 +454,9 @@ SoakFigures SoakChecker::check(const std::vector<Call>& calls,
         if (unclean(tx).empty()) {
             ++figures.unexplained_attempts;
             example(figures, "unexplained attempts", describe(tx));
+        } else if (drain_missed(tx)) {
+            ++figures.drain_misses;
+            example(figures, "bytes the drain should have dropped", describe(tx));
         }
     }
     figures.heard_not_logged =

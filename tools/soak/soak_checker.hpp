@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,8 @@ struct SoakFigures {
     long unanswered_successes = 0;      // other successes without a valid answer of their own
     long telemetry_from_elsewhere = 0;  // taken from another exchange's answer
     long writes_repeated = 0;           // write calls carried out more than once (resends)
+    long earlier_attempt_answers = 0;   // reads answered by an earlier attempt's late answer
+    long drain_misses = 0;              // attempts failed on bytes the drain should have dropped
     long heard_not_logged = 0;          // requests the device heard that the SDK never logged
     long logged_not_heard = 0;
 
@@ -64,9 +67,21 @@ class SoakChecker {
     const HeardRequest* heard(size_t tx) const;
     bool valid_answer(size_t tx) const;
     bool attempt_failed(size_t tx) const;
+    // The register values of the attempt's valid answer; none without one.
+    std::optional<std::vector<uint16_t>> values_answered(size_t tx) const;
     // Empty when the device answered the attempt cleanly: a valid frame, in time, with no
-    // other bytes on the line during the exchange; otherwise what went wrong.
+    // foreign bytes during the exchange or the one before; otherwise what went wrong.
     std::string unclean(size_t tx) const;
+    int64_t sent_us(size_t tx) const;   // on the journal's time line
+    int64_t ended_us(size_t tx) const;  // when the SDK ended the exchange
+    // Bytes on the line during the attempt that were not its own answer: stray bytes, a
+    // late answer, the answer to another request, from when the request before was sent
+    // until the exchange ended. Says what they were, or "" when there were none; latest_us
+    // gets when the last of them was written.
+    std::string foreign_bytes(size_t tx, int64_t& latest_us) const;
+    // Foreign bytes, all of them well before the request: the interframe drain should
+    // have dropped them.
+    bool drain_missed(size_t tx) const;
     std::string describe(size_t tx) const;
     void example(SoakFigures& figures, const std::string& figure, const std::string& text) const;
     std::vector<size_t> own_attempts(const Call& call) const;
