@@ -193,27 +193,30 @@ void PtyServer::take_input() {
 
 bool PtyServer::wait_until(int64_t deadline_us) {
     // Request bytes keep arriving while the device waits or talks: take them in with their
-    // arrival times, so their own wire time counts from when they came.
+    // arrival times, so their own wire time counts from when they came. The last stretch
+    // is spun without system calls; bytes that came during it are stamped at its end.
     for (;;) {
         if (stopping) {
             return false;
         }
         const int64_t left = deadline_us - now_us();
-        if (left <= 0) {
-            return true;
+        if (left <= kSpinUs) {
+            break;
         }
-        if (left > kSpinUs) {
-            pollfd fds[2] = {{master_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-            const int64_t sleep_us = left - kSpinUs;
-            const timespec timeout{static_cast<time_t>(sleep_us / 1'000'000),
-                                   static_cast<long>(sleep_us % 1'000'000) * 1000};
-            ::ppoll(fds, 2, &timeout, nullptr);
-            if (fds[1].revents != 0) {
-                return false;
-            }
+        pollfd fds[2] = {{master_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
+        const int64_t sleep_us = left - kSpinUs;
+        const timespec timeout{static_cast<time_t>(sleep_us / 1'000'000),
+                               static_cast<long>(sleep_us % 1'000'000) * 1000};
+        ::ppoll(fds, 2, &timeout, nullptr);
+        if (fds[1].revents != 0) {
+            return false;
         }
         take_input();
     }
+    while (now_us() < deadline_us) {
+    }
+    take_input();
+    return true;
 }
 
 void PtyServer::advance_devices() {
