@@ -152,6 +152,22 @@ bool SoakChecker::attempt_failed(size_t tx) const {
 }
 
 std::string SoakChecker::unclean(size_t tx) const {
+    const std::string problem = answer_problem(tx);
+    if (!problem.empty()) {
+        return problem;
+    }
+    int64_t latest_us = 0;
+    std::string foreign = foreign_bytes(tx, latest_us);
+    if (!foreign.empty()) {
+        return foreign;
+    }
+    if (tx > 0 && !(foreign = foreign_bytes(tx - 1, latest_us)).empty()) {
+        return "the exchange before had " + foreign;  // what it left can reach this one
+    }
+    return "";
+}
+
+std::string SoakChecker::answer_problem(size_t tx) const {
     const HeardRequest* request = heard(tx);
     if (request == nullptr) {
         return "the device never heard it";
@@ -174,14 +190,6 @@ std::string SoakChecker::unclean(size_t tx) const {
     if (request->answer_last_us - request->answer_first_us - wire_us >
         kIntercharTimeoutUs - kMarginUs) {
         return "answer spread over " + ms(request->answer_last_us - request->answer_first_us);
-    }
-    int64_t latest_us = 0;
-    std::string foreign = foreign_bytes(tx, latest_us);
-    if (!foreign.empty()) {
-        return foreign;
-    }
-    if (tx > 0 && !(foreign = foreign_bytes(tx - 1, latest_us)).empty()) {
-        return "the exchange before had " + foreign;  // what it left can reach this one
     }
     return "";
 }
@@ -227,7 +235,8 @@ std::string SoakChecker::foreign_bytes(size_t tx, int64_t& latest_us) const {
 
 bool SoakChecker::drain_missed(size_t tx) const {
     int64_t latest_us = 0;
-    return !foreign_bytes(tx, latest_us).empty() && latest_us < sent_us(tx) - kDrainMarginUs;
+    return answer_problem(tx).empty() && !foreign_bytes(tx, latest_us).empty() &&
+           latest_us < sent_us(tx) - kDrainMarginUs;
 }
 
 std::string SoakChecker::describe(size_t tx) const {

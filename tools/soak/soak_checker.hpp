@@ -72,6 +72,8 @@ class SoakChecker {
     // Empty when the device answered the attempt cleanly: a valid frame, in time, with no
     // foreign bytes during the exchange or the one before; otherwise what went wrong.
     std::string unclean(size_t tx) const;
+    // What was wrong with the attempt's own answer (missing, not valid, late), or "".
+    std::string answer_problem(size_t tx) const;
     int64_t sent_us(size_t tx) const;   // on the journal's time line
     int64_t ended_us(size_t tx) const;  // when the SDK ended the exchange
     // Bytes on the line during the attempt that were not its own answer: stray bytes, a
@@ -79,8 +81,8 @@ class SoakChecker {
     // until the exchange ended. Says what they were, or "" when there were none; latest_us
     // gets when the last of them was written.
     std::string foreign_bytes(size_t tx, int64_t& latest_us) const;
-    // Foreign bytes, all of them well before the request: the interframe drain should
-    // have dropped them.
+    // A good answer of its own, and foreign bytes all well before the request: the
+    // interframe drain should have dropped them.
     bool drain_missed(size_t tx) const;
     std::string describe(size_t tx) const;
     void example(SoakFigures& figures, const std::string& figure, const std::string& text) const;
