@@ -68,6 +68,8 @@ int DeviceModel::request_length(const uint8_t* bytes, size_t available) {
 }
 
 std::vector<uint8_t> DeviceModel::handle_frame(const uint8_t* frame, size_t length) {
+    effects = Effects();
+    effects.mode_before = effects.mode_after = motor_mode;
     if (length < 4 || !frame_crc_ok(frame, length)) {
         return {};
     }
@@ -75,6 +77,7 @@ std::vector<uint8_t> DeviceModel::handle_frame(const uint8_t* frame, size_t leng
         return {};
     }
     std::vector<uint8_t> response = execute(frame, length);
+    effects.mode_after = motor_mode;
     if (frame[0] == 0) {
         return {};  // a broadcast is carried out but never answered
     }
@@ -184,6 +187,8 @@ std::vector<uint8_t> DeviceModel::stream(const uint8_t* frame) {
         case kStreamHaptic: haptic_effects = static_cast<uint16_t>(value); break;
         default: return exception(frame[1], kIllegalDataValue);
     }
+    effects.stream_subfunction = subfunction;
+    effects.stream_value = value;
     std::vector<uint8_t> response = {address, kStreamCommand};
     put_u32(response, static_cast<uint32_t>(static_cast<int32_t>(std::lround(position * 1e6))));
     put_u32(response, static_cast<uint32_t>(static_cast<int32_t>(std::lround(force * 1000.0))));
@@ -196,6 +201,10 @@ std::vector<uint8_t> DeviceModel::stream(const uint8_t* frame) {
 }
 
 void DeviceModel::write_register(uint16_t reg, uint16_t value) {
+    if (effects.write_start < 0) {
+        effects.write_start = reg;  // the writes of one frame cover consecutive registers
+    }
+    effects.written.push_back(value);
     holding[reg] = value;
     if (reg == kRegCommand && value == 2) {
         error_bits = 0;

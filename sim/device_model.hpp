@@ -79,6 +79,16 @@ struct Physics {
     double supply_mV = 24000.0;
 };
 
+// What handling one frame changed in the device, for the virtual actuator's journal.
+struct Effects {
+    int write_start = -1;           // first register written; -1: nothing written
+    std::vector<uint16_t> written;  // the values written from write_start on
+    int mode_before = 0;            // the motor mode before and after the frame
+    int mode_after = 0;
+    int stream_subfunction = -1;  // the stream command carried out; -1: none
+    int32_t stream_value = 0;
+};
+
 class DeviceModel {
   public:
     explicit DeviceModel(uint8_t server_address = 1, Physics physics = Physics());
@@ -90,6 +100,9 @@ class DeviceModel {
     // Length of the request that starts with these bytes: 0 while too few bytes are there to
     // tell, -1 for a function code the device does not know.
     static int request_length(const uint8_t* bytes, size_t available);
+
+    // What the last frame given to handle_frame changed.
+    const Effects& last_effects() const { return effects; }
 
     // Moves the physics on by seconds (sub-stepped internally).
     void advance(double seconds);
@@ -128,6 +141,7 @@ class DeviceModel {
     Physics physics;
     std::vector<uint16_t> holding;
     bool confirms_modes = true;
+    Effects effects;
 
     int motor_mode = 1;
     double position = 0.0;  // m

@@ -6,14 +6,14 @@ namespace sim {
 
 const char* fault_name(FaultKind kind) {
     static const char* const kNames[kFaultKindCount] = {
-        "drop", "corrupt-crc", "wrong-address", "truncate", "exception", "split", "stray"};
+        "drop", "corrupt-crc", "wrong-address", "truncate", "exception", "split", "stray", "late"};
     return kNames[kind];
 }
 
 FaultInjector::FaultInjector(std::array<double, kFaultKindCount> rates_, uint32_t seed)
     : rates(rates_), random(seed) {}
 
-bool FaultInjector::happens(FaultKind kind) {
+bool FaultInjector::happens(FaultKind kind, Delivery& delivery) {
     if (rates[kind] <= 0.0) {
         return false;
     }
@@ -22,57 +22,61 @@ bool FaultInjector::happens(FaultKind kind) {
         return false;
     }
     ++injected[kind];
+    delivery.faults.push_back(kind);
     return true;
 }
 
-std::vector<Chunk> FaultInjector::apply(const std::vector<uint8_t>& original) {
+Delivery FaultInjector::apply(const std::vector<uint8_t>& original) {
     ++seen;
-    if (original.empty()) {
-        return {};
-    }
-    if (happens(kDrop)) {
-        return {};
+    Delivery delivery;
+    if (original.empty() || happens(kDrop, delivery)) {
+        return delivery;
     }
     std::vector<uint8_t> response = original;
-    if (happens(kException)) {
+    if (happens(kException, delivery)) {
         // The device is busy: the request is refused.
         response = {response[0], static_cast<uint8_t>(response[1] | 0x80), 6};
         append_crc(response);
     }
-    if (happens(kWrongAddress)) {
+    if (happens(kWrongAddress, delivery)) {
         response[0] = static_cast<uint8_t>(response[0] + 1);
         response.resize(response.size() - 2);
         append_crc(response);
     }
-    if (happens(kCorruptCrc)) {
+    if (happens(kCorruptCrc, delivery)) {
         response.back() ^= 0x5A;
     }
-    if (happens(kTruncate) && response.size() > 1) {
+    if (response.size() > 1 && happens(kTruncate, delivery)) {
         std::uniform_int_distribution<size_t> keep(1, response.size() - 1);
         response.resize(keep(random));
     }
-    std::vector<Chunk> chunks;
-    if (happens(kSplit) && response.size() > 2) {
+    delivery.frame_length = response.size();
+    if (response.size() > 2 && happens(kSplit, delivery)) {
         // Pieces with gaps well inside the client's 16 ms interchar limit.
         std::uniform_int_distribution<size_t> cut(1, response.size() - 1);
         std::uniform_int_distribution<int> gap(500, 4000);
         const size_t at = cut(random);
-        chunks.push_back({std::vector<uint8_t>(response.begin(), response.begin() + at), 0});
-        chunks.push_back(
+        delivery.chunks.push_back(
+            {std::vector<uint8_t>(response.begin(), response.begin() + at), 0});
+        delivery.chunks.push_back(
             {std::vector<uint8_t>(response.begin() + at, response.end()), gap(random)});
     } else {
-        chunks.push_back({response, 0});
+        delivery.chunks.push_back({response, 0});
     }
-    if (happens(kStray)) {
+    if (happens(kStray, delivery)) {
         std::uniform_int_distribution<int> byte(0, 255);
         std::uniform_int_distribution<int> count(1, 3);
         Chunk stray{{}, 300};
         for (int i = count(random); i > 0; --i) {
             stray.bytes.push_back(static_cast<uint8_t>(byte(random)));
         }
-        chunks.push_back(stray);
+        delivery.chunks.push_back(stray);
     }
-    return chunks;
+    if (happens(kLate, delivery)) {
+        std::uniform_int_distribution<int> late(kLateMinUs, kLateMaxUs);
+        delivery.late_us = late(random);
+    }
+    return delivery;
 }
 
 }  // namespace sim

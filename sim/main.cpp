@@ -1,13 +1,17 @@
 // ferrun-sim: a virtual actuator on a pseudo-terminal. Prints the port to open as its first
 // line, then serves Modbus RTU until its standard input closes or it gets SIGTERM/SIGINT.
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "sim/pty_server.hpp"
 
@@ -21,11 +25,16 @@ const char kHelp[] =
     "command 100) until its standard input is closed or it receives SIGTERM.\n"
     "\n"
     "options:\n"
-    "  --address N          Modbus server address (default 1)\n"
-    "  --baud N             pace the line as N baud, 11 bits per character (default 0:\n"
-    "                       unpaced, as fast as the pseudo-terminal goes)\n"
+    "  --address N[,N...]   Modbus server address, 1 to 247 (default 1); several make a\n"
+    "                       bus of devices, each with its own state; the addressed one\n"
+    "                       answers, a broadcast (address 0) reaches all, unanswered\n"
+    "  --baud N             pace the line as N baud, 11 bits per character, both ways:\n"
+    "                       a request is acted on once its wire time has passed, response\n"
+    "                       bytes follow one character time apart (default 0: unpaced)\n"
     "  --turnaround-us N    device turnaround time before each response (default 0)\n"
     "  --no-mode-confirm    accept mode writes but keep reporting the old mode\n"
+    "  --journal FILE       write every request, effect, fault and response to FILE, one\n"
+    "                       tab-separated line each (see the README)\n"
     "  --ignore-stdin       keep serving when standard input closes (stop with SIGTERM)\n"
     "  --seed N             seed of the fault generator (default 1)\n"
     "fault injection, each a probability per response from 0 to 1 (default 0):\n"
@@ -36,6 +45,9 @@ const char kHelp[] =
     "  --exception R        exception response 6 (server device busy) instead\n"
     "  --split R            response written in two pieces with a gap of 0.5 to 4 ms\n"
     "  --stray R            1 to 3 stray bytes after the response\n"
+    "  --late R             response starts 25 to 40 ms after the request has arrived,\n"
+    "                       past the client's 20 ms response time-out\n"
+    "  --fault-address N[,N...]  faults only for these addresses (default: every one)\n"
     "  --help               this text\n";
 
 volatile std::sig_atomic_t g_stop_requested = 0;
@@ -49,10 +61,76 @@ void on_signal(int) {
     }
 }
 
-bool parse_number(const char* text, double& value) {
+bool parse_number(const std::string& text, double& value) {
     char* end = nullptr;
-    value = std::strtod(text, &end);
-    return end != text && *end == '\0';
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && end != text.c_str() && *end == '\0' && value >= 0;
+}
+
+// "1,2,3": distinct addresses from 1 to 247.
+bool parse_addresses(const std::string& text, std::vector<uint8_t>& addresses) {
+    addresses.clear();
+    std::stringstream items(text);
+    std::string item;
+    while (std::getline(items, item, ',')) {
+        double value = 0;
+        if (!parse_number(item, value) || value < 1 || value > 247 || value != int(value)) {
+            return false;
+        }
+        const auto address = static_cast<uint8_t>(value);
+        if (std::find(addresses.begin(), addresses.end(), address) != addresses.end()) {
+            return false;
+        }
+        addresses.push_back(address);
+    }
+    return !addresses.empty() && text.back() != ',';
+}
+
+bool set_option(sim::ServerOptions& options, const std::string& name, const std::string& text) {
+    if (name == "--address") {
+        return parse_addresses(text, options.addresses);
+    }
+    if (name == "--fault-address") {
+        return parse_addresses(text, options.fault_addresses);
+    }
+    if (name == "--journal") {
+        options.journal_path = text;
+        return !text.empty();
+    }
+    double value = 0;
+    if (!parse_number(text, value)) {
+        return false;
+    }
+    if (name == "--baud") {
+        options.baud_rate = static_cast<int>(value);
+    } else if (name == "--turnaround-us") {
+        options.turnaround_us = static_cast<int>(value);
+    } else if (name == "--seed") {
+        options.seed = static_cast<uint32_t>(value);
+    } else {
+        for (int kind = 0; kind < sim::kFaultKindCount; ++kind) {
+            if (name == std::string("--") + sim::fault_name(static_cast<sim::FaultKind>(kind))) {
+                options.fault_rates[kind] = value;
+                return value <= 1;
+            }
+        }
+    }
+    return true;
+}
+
+bool takes_value(const std::string& name) {
+    for (const char* known :
+         {"--address", "--fault-address", "--journal", "--baud", "--turnaround-us", "--seed"}) {
+        if (name == known) {
+            return true;
+        }
+    }
+    for (int kind = 0; kind < sim::kFaultKindCount; ++kind) {
+        if (name == std::string("--") + sim::fault_name(static_cast<sim::FaultKind>(kind))) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -74,35 +152,17 @@ int main(int argc, char** argv) {
             ignore_stdin = true;
             continue;
         }
-        double value = 0;
-        if (i + 1 >= argc || !parse_number(argv[i + 1], value) || value < 0) {
-            std::cerr << "ferrun-sim: " << arg << " needs a number of at least 0 (see --help)\n";
+        if (!takes_value(arg)) {
+            std::cerr << "ferrun-sim: unknown option " << arg << " (see --help)\n";
+            return 2;
+        }
+        if (i + 1 >= argc || !set_option(options, arg, argv[i + 1])) {
+            std::cerr << "ferrun-sim: bad value for " << arg
+                      << (i + 1 < argc ? std::string(": ") + argv[i + 1] : std::string())
+                      << " (see --help)\n";
             return 2;
         }
         ++i;
-        bool known = true;
-        if (arg == "--address" && value <= 247) {
-            options.server_address = static_cast<uint8_t>(value);
-        } else if (arg == "--baud") {
-            options.baud_rate = static_cast<int>(value);
-        } else if (arg == "--turnaround-us") {
-            options.turnaround_us = static_cast<int>(value);
-        } else if (arg == "--seed") {
-            options.seed = static_cast<uint32_t>(value);
-        } else {
-            known = false;
-            for (int kind = 0; kind < sim::kFaultKindCount; ++kind) {
-                if (arg == std::string("--") + sim::fault_name(static_cast<sim::FaultKind>(kind)) &&
-                    value <= 1) {
-                    options.fault_rates[kind] = value;
-                    known = true;
-                }
-            }
-        }
-        if (!known) {
-            std::cerr << "ferrun-sim: bad option " << arg << " " << argv[i] << " (see --help)\n";
-            return 2;
-        }
     }
 
     sim::PtyServer server(options);
@@ -118,20 +178,19 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, on_signal);
     std::cout << server.slave_path() << std::endl;
 
-    // Standard input closing stops the server; so does a signal (through its pipe).
-    std::thread stdin_watch;
+    // A signal stops the server through its pipe; standard input closing raises one. The
+    // watcher never touches the server, which is gone once main returns.
     if (!ignore_stdin) {
-        stdin_watch = std::thread([&server] {
+        std::thread([] {
             char buffer[256];
             while (::read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
             }
-            server.stop();
-        });
-        stdin_watch.detach();
+            ::kill(::getpid(), SIGTERM);
+        }).detach();
     }
     server.serve(g_signal_pipe[0]);
 
-    const auto& counts = server.faults().counts();
+    const auto counts = server.fault_counts();
     std::cerr << "ferrun-sim: served " << server.requests_served() << " requests";
     for (int kind = 0; kind < sim::kFaultKindCount; ++kind) {
         if (counts[kind] > 0) {

@@ -7,29 +7,23 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 
 namespace sim {
 namespace {
+
+// Below this much waiting the server spins instead of sleeping: a sleep can overshoot by
+// tens of microseconds, and paced bytes are kept to a few.
+constexpr int64_t kSpinUs = 300;
 
 int64_t now_us() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-// Wire time must be kept to a few microseconds when the line is paced: sleep most of the
-// wait, then spin the rest, since a sleep can overshoot by tens of microseconds.
-void sleep_until_us(int64_t deadline) {
-    constexpr int64_t kSpinUs = 300;
-    const int64_t wait = deadline - now_us();
-    if (wait > kSpinUs) {
-        std::this_thread::sleep_for(std::chrono::microseconds(wait - kSpinUs));
-    }
-    while (now_us() < deadline) {
-    }
 }
 
 void write_all(int fd, const uint8_t* bytes, size_t count) {
@@ -46,13 +40,47 @@ void write_all(int fd, const uint8_t* bytes, size_t count) {
     }
 }
 
+bool listed(const std::vector<uint8_t>& addresses, uint8_t address) {
+    return std::find(addresses.begin(), addresses.end(), address) != addresses.end();
+}
+
+std::string join(const std::vector<uint8_t>& addresses) {
+    std::string text;
+    for (uint8_t address : addresses) {
+        text += (text.empty() ? "" : ",") + std::to_string(address);
+    }
+    return text;
+}
+
+std::string settings_text(const ServerOptions& options) {
+    std::string text = "addresses " + join(options.addresses) + ", baud " +
+                       std::to_string(options.baud_rate) + ", turnaround-us " +
+                       std::to_string(options.turnaround_us) + ", seed " +
+                       std::to_string(options.seed);
+    for (int kind = 0; kind < kFaultKindCount; ++kind) {
+        if (options.fault_rates[kind] > 0) {
+            text += ", " + std::string(fault_name(static_cast<FaultKind>(kind))) + " " +
+                    std::to_string(options.fault_rates[kind]);
+        }
+    }
+    if (!options.fault_addresses.empty()) {
+        text += ", fault-address " + join(options.fault_addresses);
+    }
+    return text;
+}
+
 }  // namespace
 
-PtyServer::PtyServer(const ServerOptions& options_)
-    : options(options_),
-      model(options_.server_address),
-      injector(options_.fault_rates, options_.seed) {
-    model.set_confirms_modes(options.confirms_modes);
+PtyServer::PtyServer(const ServerOptions& options_) : options(options_), line(options_.baud_rate) {
+    uint32_t seed = options.seed;
+    for (uint8_t address : options.addresses) {
+        std::array<double, kFaultKindCount> rates{};
+        if (options.fault_addresses.empty() || listed(options.fault_addresses, address)) {
+            rates = options.fault_rates;
+        }
+        devices.push_back({DeviceModel(address), FaultInjector(rates, seed++)});
+        devices.back().model.set_confirms_modes(options.confirms_modes);
+    }
 }
 
 PtyServer::~PtyServer() {
@@ -79,21 +107,30 @@ bool PtyServer::open() {
         error_text = std::string("pipe: ") + std::strerror(errno);
         return false;
     }
+    if (!options.journal_path.empty() &&
+        !journal.open(options.journal_path, settings_text(options))) {
+        error_text =
+            "cannot write the journal " + options.journal_path + ": " + std::strerror(errno);
+        return false;
+    }
     slave_name = name;
     return true;
 }
 
-int64_t PtyServer::wire_time_us(size_t characters) const {
-    // 11 bits a character: start, 8 data, parity, stop.
-    return options.baud_rate > 0
-               ? static_cast<int64_t>(characters) * 11'000'000LL / options.baud_rate
-               : 0;
+std::array<long, kFaultKindCount> PtyServer::fault_counts() const {
+    std::array<long, kFaultKindCount> counts{};
+    for (const Device& device : devices) {
+        for (int kind = 0; kind < kFaultKindCount; ++kind) {
+            counts[kind] += device.faults.counts()[kind];
+        }
+    }
+    return counts;
 }
 
 int64_t PtyServer::frame_gap_us() const {
     // A request that stalls this long is given up (3.5 characters, at least 1.75 ms as the
     // Modbus serial line guide fixes for fast lines; longer on an unpaced pty).
-    return std::max<int64_t>(options.baud_rate > 0 ? 1750 : 5000, wire_time_us(35) / 10);
+    return std::max<int64_t>(line.baud_rate() > 0 ? 1750 : 5000, line.wire_time_us(35) / 10);
 }
 
 void PtyServer::start() {
@@ -115,14 +152,11 @@ void PtyServer::serve(int stop_fd) {
 #ifdef PR_SET_TIMERSLACK
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);  // keep wakeups close to wire time
 #endif
-    uint8_t buffer[512];
     while (!stopping) {
         pollfd fds[3] = {{master_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}, {stop_fd, POLLIN, 0}};
         const int timeout_ms = input.empty() ? 20 : 1;
         const int ready = ::poll(fds, stop_fd >= 0 ? 3 : 2, timeout_ms);
-        const int64_t now = now_us();
-        model.advance((now - last_advance_us) / 1e6);
-        last_advance_us = now;
+        advance_devices();
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
@@ -133,88 +167,165 @@ void PtyServer::serve(int stop_fd) {
             break;
         }
         if (stop_fd >= 0 && fds[2].revents != 0) {
-            const ssize_t n = ::read(stop_fd, buffer, sizeof buffer);
-            if (n <= 0) {
+            char buffer[256];
+            if (::read(stop_fd, buffer, sizeof buffer) <= 0) {
                 break;  // stdin closed: time to go
             }
         }
-        if (fds[0].revents & POLLIN) {
-            const ssize_t n = ::read(master_fd, buffer, sizeof buffer);
-            if (n > 0) {
-                handle_input(buffer, static_cast<size_t>(n), now);
-                continue;
-            }
-        }
-        process_frames(now, true);
+        take_input();
+        process_frames();
     }
     stopping = true;
 }
 
-void PtyServer::handle_input(const uint8_t* bytes, size_t count, int64_t now) {
-    if (input.empty()) {
-        first_byte_us = now;
+void PtyServer::take_input() {
+    uint8_t buffer[512];
+    pollfd fd{master_fd, POLLIN, 0};
+    while (::poll(&fd, 1, 0) > 0 && (fd.revents & POLLIN)) {
+        const ssize_t n = ::read(master_fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            return;
+        }
+        input.insert(input.end(), buffer, buffer + n);
+        arrival_us.insert(arrival_us.end(), static_cast<size_t>(n), now_us());
     }
-    input.insert(input.end(), bytes, bytes + count);
-    last_byte_us = now;
-    process_frames(now, false);
 }
 
-void PtyServer::process_frames(int64_t now, bool quiet_check) {
-    while (!input.empty()) {
+bool PtyServer::wait_until(int64_t deadline_us) {
+    // Request bytes keep arriving while the device waits or talks: take them in with their
+    // arrival times, so their own wire time counts from when they came. The last stretch
+    // is spun without system calls; bytes that came during it are stamped at its end.
+    for (;;) {
+        if (stopping) {
+            return false;
+        }
+        const int64_t left = deadline_us - now_us();
+        if (left <= kSpinUs) {
+            break;
+        }
+        pollfd fds[2] = {{master_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
+        const int64_t sleep_us = left - kSpinUs;
+        const timespec timeout{static_cast<time_t>(sleep_us / 1'000'000),
+                               static_cast<long>(sleep_us % 1'000'000) * 1000};
+        ::ppoll(fds, 2, &timeout, nullptr);
+        if (fds[1].revents != 0) {
+            return false;
+        }
+        take_input();
+    }
+    while (now_us() < deadline_us) {
+    }
+    take_input();
+    return true;
+}
+
+void PtyServer::advance_devices() {
+    const int64_t now = now_us();
+    for (Device& device : devices) {
+        device.model.advance((now - last_advance_us) / 1e6);
+    }
+    last_advance_us = now;
+}
+
+PtyServer::Device* PtyServer::find_device(uint8_t address) {
+    for (Device& device : devices) {
+        if (device.model.server_address() == address) {
+            return &device;
+        }
+    }
+    return nullptr;
+}
+
+void PtyServer::process_frames() {
+    while (!input.empty() && !stopping) {
         const int length = DeviceModel::request_length(input.data(), input.size());
-        const bool gap_passed = now - last_byte_us > frame_gap_us();
         if (length > 0 && input.size() >= static_cast<size_t>(length)) {
-            std::vector<uint8_t> request(input.begin(), input.begin() + length);
+            const std::vector<uint8_t> frame(input.begin(), input.begin() + length);
+            const int64_t first = arrival_us.front();
+            const int64_t last = arrival_us[static_cast<size_t>(length) - 1];
             input.erase(input.begin(), input.begin() + length);
-            // On a paced line the last request byte arrives a wire time after the first.
-            const int64_t request_end = first_byte_us + wire_time_us(static_cast<size_t>(length));
-            first_byte_us = now;
-            respond(request, request_end);
+            arrival_us.erase(arrival_us.begin(), arrival_us.begin() + length);
+            handle_request(frame, first, last);
             continue;
         }
-        if (quiet_check && gap_passed) {
-            // A frame of unknown length ends at the gap; a stalled one is a lost frame.
-            if (length < 0) {
-                respond(input, last_byte_us);
-            }
-            input.clear();
+        if (now_us() - arrival_us.back() <= frame_gap_us()) {
+            return;
         }
+        // A frame of unknown length ends at the gap; a stalled one is a lost frame.
+        if (length < 0) {
+            handle_request(input, arrival_us.front(), arrival_us.back());
+        } else {
+            journal.request(now_us(), ++sequence, arrival_us.front(), "incomplete", input);
+        }
+        input.clear();
+        arrival_us.clear();
         return;
     }
 }
 
-void PtyServer::respond(const std::vector<uint8_t>& request, int64_t request_end_us) {
-    const int64_t start = now_us();
-    model.advance((start - last_advance_us) / 1e6);
-    last_advance_us = start;
-    const std::vector<uint8_t> response = model.handle_frame(request.data(), request.size());
+void PtyServer::handle_request(const std::vector<uint8_t>& frame, int64_t first_us,
+                               int64_t last_us) {
+    const long seq = ++sequence;
+    const int64_t received = line.request_received_us(frame.size(), first_us, last_us);
+    if (!wait_until(received)) {
+        return;
+    }
+    advance_devices();
     ++served;
-    if (response.empty()) {
+    const uint8_t address = frame[0];
+    Device* addressed = find_device(address);
+    const bool intact = frame_crc_ok(frame.data(), frame.size());
+    const char* verdict = !intact                ? "bad-crc"
+                          : address == 0         ? "broadcast"
+                          : addressed != nullptr ? "served"
+                                                 : "other-address";
+    journal.request(received, seq, first_us, verdict, frame);
+    if (intact && address == 0) {
+        for (Device& device : devices) {
+            device.model.handle_frame(frame.data(), frame.size());  // carried out, unanswered
+            journal.effects(now_us(), seq, device.model.server_address(),
+                            device.model.last_effects());
+        }
         return;
     }
-    sleep_until_us(request_end_us + options.turnaround_us);
-    for (const Chunk& chunk : injector.apply(response)) {
-        if (chunk.gap_before_us > 0) {
-            std::this_thread::sleep_for(std::chrono::microseconds(chunk.gap_before_us));
-        }
-        write_paced(chunk.bytes);
+    if (!intact || addressed == nullptr) {
+        return;
+    }
+    const std::vector<uint8_t> response = addressed->model.handle_frame(frame.data(), frame.size());
+    journal.effects(now_us(), seq, address, addressed->model.last_effects());
+    const Delivery delivery = addressed->faults.apply(response);
+    journal.faults(now_us(), seq, address, delivery.faults);
+    if (!delivery.chunks.empty()) {
+        deliver(seq, address, delivery, received);
     }
 }
 
-void PtyServer::write_paced(const std::vector<uint8_t>& bytes) {
-    if (options.baud_rate <= 0) {
-        write_all(master_fd, bytes.data(), bytes.size());
-        return;
+void PtyServer::deliver(long seq, uint8_t address, const Delivery& delivery, int64_t received_us) {
+    const std::vector<int64_t> times =
+        line.byte_times_us(delivery, received_us, options.turnaround_us);
+    std::vector<uint8_t> bytes;
+    for (const Chunk& chunk : delivery.chunks) {
+        bytes.insert(bytes.end(), chunk.bytes.begin(), chunk.bytes.end());
     }
-    // Each piece goes out when its last character would have left a real line, in pieces
-    // of about a millisecond of wire time.
-    const size_t per_piece = std::max<size_t>(1, static_cast<size_t>(options.baud_rate / 11000));
-    const int64_t start = now_us();
-    for (size_t at = 0; at < bytes.size(); at += per_piece) {
-        const size_t count = std::min(per_piece, bytes.size() - at);
-        sleep_until_us(start + wire_time_us(at + count));
-        write_all(master_fd, &bytes[at], count);
+    // Bytes due at the same time (all of a chunk on an unpaced line) go in one write.
+    int64_t first_written = 0;
+    int64_t last_written = 0;
+    for (size_t at = 0; at < bytes.size();) {
+        size_t end = at + 1;
+        while (end < bytes.size() && times[end] == times[at]) {
+            ++end;
+        }
+        if (!wait_until(times[at])) {
+            return;  // stopping: the rest of the response never goes out
+        }
+        write_all(master_fd, &bytes[at], end - at);
+        last_written = now_us();
+        if (at == 0) {
+            first_written = last_written;
+        }
+        at = end;
     }
+    journal.response(first_written, last_written, seq, address, delivery.frame_length, bytes);
 }
 
 }  // namespace sim

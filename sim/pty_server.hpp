@@ -1,9 +1,13 @@
 // Serves the simulated actuator on the master side of a pseudo-terminal pair: a program
 // opens the slave path like a serial port. Requests are framed by their function code
-// (and by a gap of quiet for codes the device does not know); responses can be paced at
-// a baud rate, delayed by a turnaround time and bent by a FaultInjector. POSIX only.
+// (and by a gap of quiet for codes the device does not know). Several devices, each with
+// its own model and faults, can share the line like servers on one bus; the addressed one
+// answers. With a baud rate the line is paced both ways (PacedLine): a request is acted on
+// once its wire time has passed, and a response reaches the client byte by byte. A
+// Journal can record every frame, effect and fault. POSIX only.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -13,16 +17,20 @@
 
 #include "sim/device_model.hpp"
 #include "sim/fault_injector.hpp"
+#include "sim/journal.hpp"
+#include "sim/paced_line.hpp"
 
 namespace sim {
 
 struct ServerOptions {
-    uint8_t server_address = 1;
-    int baud_rate = 0;      // 0: unpaced, bytes go out as fast as the pty takes them
+    std::vector<uint8_t> addresses{1};  // one device per server address, 1 to 247
+    int baud_rate = 0;                  // 0: unpaced, bytes go out as fast as the pty takes them
     int turnaround_us = 0;  // between the end of a request and the start of its response
-    uint32_t seed = 1;
+    uint32_t seed = 1;      // the first device's faults; the next ones use seed + 1, ...
     std::array<double, kFaultKindCount> fault_rates{};
+    std::vector<uint8_t> fault_addresses;  // the devices that suffer faults; empty: all
     bool confirms_modes = true;
+    std::string journal_path;  // empty: no journal
 };
 
 class PtyServer {
@@ -32,7 +40,8 @@ class PtyServer {
     PtyServer(const PtyServer&) = delete;
     PtyServer& operator=(const PtyServer&) = delete;
 
-    // Opens the pty pair; returns false (and says why in error()) when it cannot.
+    // Opens the pty pair and the journal; returns false (and says why in error()) when it
+    // cannot.
     bool open();
     const std::string& slave_path() const { return slave_name; }
     const std::string& error() const { return error_text; }
@@ -44,30 +53,40 @@ class PtyServer {
     void start();
     void stop();
 
-    DeviceModel& device() { return model; }
-    const FaultInjector& faults() const { return injector; }
+    // The device at options.addresses[index]; look at it while the server is stopped.
+    DeviceModel& device(size_t index = 0) { return devices[index].model; }
+    // Faults applied so far, over all devices.
+    std::array<long, kFaultKindCount> fault_counts() const;
     long requests_served() const { return served; }
 
   private:
-    void handle_input(const uint8_t* bytes, size_t count, int64_t now_us);
-    void process_frames(int64_t now_us, bool quiet);
-    void respond(const std::vector<uint8_t>& request, int64_t request_end_us);
-    void write_paced(const std::vector<uint8_t>& bytes);
-    int64_t wire_time_us(size_t characters) const;
+    struct Device {
+        DeviceModel model;
+        FaultInjector faults;
+    };
+
+    void take_input();
+    bool wait_until(int64_t deadline_us);
+    void process_frames();
+    void handle_request(const std::vector<uint8_t>& frame, int64_t first_us, int64_t last_us);
+    void deliver(long seq, uint8_t address, const Delivery& delivery, int64_t received_us);
+    Device* find_device(uint8_t address);
+    void advance_devices();
     int64_t frame_gap_us() const;
 
     ServerOptions options;
-    DeviceModel model;
-    FaultInjector injector;
+    std::vector<Device> devices;
+    PacedLine line;
+    Journal journal;
     int master_fd = -1;
     int slave_fd = -1;
     int wake_pipe[2] = {-1, -1};
     std::string slave_name;
     std::string error_text;
     std::vector<uint8_t> input;
-    int64_t first_byte_us = 0;
-    int64_t last_byte_us = 0;
+    std::vector<int64_t> arrival_us;  // when each byte of input arrived
     int64_t last_advance_us = 0;
+    long sequence = 0;
     std::atomic<bool> stopping{false};
     std::atomic<long> served{0};
     std::thread thread;

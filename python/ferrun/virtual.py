@@ -11,9 +11,13 @@ import selectors
 import subprocess
 import sys
 from pathlib import Path
-from typing import Iterator, List, Optional, Sequence
+from typing import Iterator, List, Optional, Sequence, Union
 
 __all__ = ["VirtualActuatorError", "sim_binary", "virtual_actuator"]
+
+# What paced=True stands for: a common line speed, and a device that takes a millisecond.
+PACED_BAUD = 19200
+PACED_TURNAROUND_US = 1000
 
 
 class VirtualActuatorError(RuntimeError):
@@ -30,19 +34,45 @@ def sim_binary() -> Path:
 
 @contextlib.contextmanager
 def virtual_actuator(
-    options: Sequence[str] = (), startup_timeout: float = 10.0
+    options: Sequence[str] = (),
+    startup_timeout: float = 10.0,
+    *,
+    paced: bool = False,
+    baud: Optional[int] = None,
+    turnaround_us: Optional[int] = None,
+    address: Union[int, Sequence[int], None] = None,
+    journal: Union[str, "os.PathLike[str]", None] = None,
 ) -> Iterator[str]:
     """Start a virtual actuator and yield the port path to open; stop it on exit.
 
-    ``options`` are the program's command-line options (see ``ferrun sim --help``), for
-    example ``["--baud", "115200", "--drop", "0.01"]``.
+    ``paced=True`` paces the line like a real one at 19200 baud with a 1 ms device
+    turnaround; ``baud`` and ``turnaround_us`` set either explicitly. ``address`` is a server
+    address or a sequence of them (a bus of devices, each with its own state). ``journal``
+    names a file that receives every frame, effect and fault (see the README). ``options``
+    are further command-line options (see ``ferrun sim --help``), for example
+    ``["--drop", "0.01"]``; they come last, so they win over the arguments above.
+
+    Raises VirtualActuatorError, with the program's own error text, when it does not start.
     """
     if sys.platform == "win32":
         raise VirtualActuatorError("the virtual actuator needs a POSIX pseudo-terminal")
     binary = sim_binary()
     if not binary.exists():
         raise VirtualActuatorError(f"virtual actuator program not found at {binary}")
-    command: List[str] = [str(binary), *options]
+    command: List[str] = [str(binary)]
+    if paced:
+        baud = PACED_BAUD if baud is None else baud
+        turnaround_us = PACED_TURNAROUND_US if turnaround_us is None else turnaround_us
+    if baud is not None:
+        command += ["--baud", str(baud)]
+    if turnaround_us is not None:
+        command += ["--turnaround-us", str(turnaround_us)]
+    if address is not None:
+        addresses = [address] if isinstance(address, int) else list(address)
+        command += ["--address", ",".join(str(a) for a in addresses)]
+    if journal is not None:
+        command += ["--journal", os.fspath(journal)]
+    command += list(options)
     process = subprocess.Popen(
         command,
         stdin=subprocess.PIPE,
@@ -65,13 +95,14 @@ def _read_port(process: "subprocess.Popen[str]", timeout: float) -> str:
     selector.close()
     line: Optional[str] = process.stdout.readline() if ready else None
     if not line:
-        _stop(process)
-        stderr = process.stderr.read() if process.stderr else ""
-        raise VirtualActuatorError(f"virtual actuator did not start: {stderr.strip()}")
+        stderr = _stop(process).strip()
+        reason = stderr or f"it printed no port (exit status {process.returncode})"
+        raise VirtualActuatorError(f"virtual actuator did not start: {reason}")
     return line.strip()
 
 
-def _stop(process: "subprocess.Popen[str]") -> None:
+def _stop(process: "subprocess.Popen[str]") -> str:
+    """Stops the program and returns what it wrote to its standard error."""
     if process.poll() is None:
         with contextlib.suppress(BrokenPipeError, OSError):
             if process.stdin is not None:
@@ -81,6 +112,12 @@ def _stop(process: "subprocess.Popen[str]") -> None:
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
-    for stream in (process.stdout, process.stderr):
+    stderr = ""
+    if process.stderr is not None and not process.stderr.closed:
+        with contextlib.suppress(OSError, ValueError):
+            stderr = process.stderr.read()
+    for stream in (process.stdin, process.stdout, process.stderr):
         if stream is not None:
-            stream.close()
+            with contextlib.suppress(BrokenPipeError, OSError):
+                stream.close()
+    return stderr

@@ -4,8 +4,12 @@ import os
 import signal
 import subprocess
 import sys
+import time
 
-from ferrun import sim_binary
+import pytest
+
+import _ferrun
+from ferrun import VirtualActuatorError, sim_binary, virtual_actuator
 
 
 def start(*options):
@@ -38,8 +42,56 @@ def test_help_lists_every_option_and_bad_options_are_refused():
                           capture_output=True, text=True, timeout=10)
     assert done.returncode == 0
     for option in ["--address", "--baud", "--turnaround-us", "--seed", "--drop", "--corrupt-crc",
-                   "--wrong-address", "--truncate", "--exception", "--split", "--stray"]:
+                   "--wrong-address", "--truncate", "--exception", "--split", "--stray", "--late",
+                   "--fault-address", "--journal"]:
         assert option in done.stdout
     bad = subprocess.run([str(sim_binary()), "--drop", "2"], capture_output=True, text=True,
                          timeout=10)
     assert bad.returncode == 2 and "--drop" in bad.stderr
+
+
+@pytest.mark.parametrize("options, text", [
+    (["--no-such-option"], "unknown option --no-such-option"),
+    (["--address", "1,1"], "bad value for --address"),
+    (["--journal", "/no/such/dir/journal.tsv"], "cannot write the journal"),
+])
+def test_a_program_that_does_not_start_raises_with_its_own_words(options, text):
+    with pytest.raises(VirtualActuatorError, match=text):
+        with virtual_actuator(options):
+            pass
+
+
+def test_paced_line_takes_its_wire_time():
+    with virtual_actuator(paced=True) as port:
+        a = _ferrun.Actuator("x1")
+        assert not a.open_serial_port(port, 19200, 0)
+        started = time.monotonic()
+        result = a.read_register_blocking(317)
+        elapsed = time.monotonic() - started
+        a.close_serial_port()
+    assert not result.error and result.value == 1
+    # 8 request characters, 1 ms turnaround, 7 response characters at 19200 baud: 9.6 ms.
+    assert elapsed >= 0.0095
+
+
+def test_bus_of_devices_keeps_separate_state_and_journals_it(tmp_path):
+    journal = tmp_path / "journal.tsv"
+    with virtual_actuator(address=[1, 2], journal=journal) as port:
+        for address, value in [(1, 111), (2, 222)]:
+            a = _ferrun.Actuator("x", address)
+            assert not a.open_serial_port(port)
+            assert not a.write_register_blocking(600, value)
+            a.close_serial_port()
+        values = {}
+        for address in (1, 2, 3):
+            a = _ferrun.Actuator("x", address)
+            assert not a.open_serial_port(port)
+            values[address] = a.read_register_blocking(600, _ferrun.not_important)
+            a.close_serial_port()
+    assert values[1].value == 111 and values[2].value == 222
+    assert values[3].error  # nobody answers address 3
+    events = [line.split("\t") for line in journal.read_text().splitlines()
+              if not line.startswith("#")]
+    assert [e[2:] for e in events if e[1] == "write"] == [["1", "1", "600", "111"],
+                                                          ["2", "2", "600", "222"]]
+    assert [e[4] for e in events if e[1] == "request"] == ["served"] * 4 + ["other-address"]

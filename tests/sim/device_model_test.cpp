@@ -94,12 +94,22 @@ TEST(FaultInjector, EachKindAtItsRate) {
         sim::FaultInjector faults(rates, 42);
         int changed = 0;
         for (int i = 0; i < 4000; ++i) {
-            const auto chunks = faults.apply(response);
+            const sim::Delivery delivery = faults.apply(response);
             std::vector<uint8_t> joined;
-            for (const auto& c : chunks)
+            for (const auto& c : delivery.chunks)
                 joined.insert(joined.end(), c.bytes.begin(), c.bytes.end());
-            if (joined != response || chunks.size() != 1)
-                ++changed;
+            const bool bent =
+                joined != response || delivery.chunks.size() != 1 || delivery.late_us != 0;
+            changed += bent;
+            EXPECT_EQ(delivery.faults.size(), bent ? 1u : 0u);
+            if (kind == sim::kLate && bent) {
+                EXPECT_GE(delivery.late_us, sim::kLateMinUs);
+                EXPECT_LE(delivery.late_us, sim::kLateMaxUs);
+            }
+            if (kind != sim::kDrop) {  // the frame is what precedes the stray bytes
+                EXPECT_EQ(delivery.frame_length,
+                          kind == sim::kStray ? response.size() : joined.size());
+            }
         }
         EXPECT_NEAR(faults.counts()[kind], 1000, 120);
         EXPECT_EQ(changed, faults.counts()[kind]);
@@ -113,8 +123,10 @@ TEST(FaultInjector, SameSeedSameFaults) {
     const std::vector<uint8_t> response = hex("01 03 02 00 02 39 85");
     for (int i = 0; i < 200; ++i) {
         const auto x = a.apply(response), y = b.apply(response);
-        ASSERT_EQ(x.size(), y.size());
-        for (size_t j = 0; j < x.size(); ++j)
-            EXPECT_EQ(x[j].bytes, y[j].bytes);
+        ASSERT_EQ(x.chunks.size(), y.chunks.size());
+        EXPECT_EQ(x.late_us, y.late_us);
+        EXPECT_EQ(x.faults, y.faults);
+        for (size_t j = 0; j < x.chunks.size(); ++j)
+            EXPECT_EQ(x.chunks[j].bytes, y.chunks[j].bytes);
     }
 }
