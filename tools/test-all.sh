@@ -17,6 +17,10 @@ cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/plain -j "$jobs"
 ctest --test-dir build/plain -j "$jobs" --output-on-failure
 
+step "Soak: mixed exchanges against the faulty paced virtual actuator, checked against its journal"
+build/plain/ferrun-soak --exchanges 2000 --baud 1000000 --seed 1 --no-progress
+build/plain/ferrun-soak --exchanges 2000 --baud 1000000 --seed 2 --no-progress
+
 step "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DFERRUN_SANITIZE=address,undefined >/dev/null
 cmake --build build/asan -j "$jobs"
