@@ -151,6 +151,7 @@ void register_actuator(py::module_& m) {
         .def("get_temperature_C", &Actuator::get_temperature_C, release_gil())
         .def("get_voltage_mV", &Actuator::get_voltage_mV, release_gil())
         .def("get_stream_data", &Actuator::get_stream_data, release_gil())
+        .def("last_error", &Actuator::last_error, release_gil())
         .def("get_bus", &Actuator::get_bus)
         .def_readonly("name", &Actuator::name);
 

@@ -15,7 +15,8 @@ namespace py = pybind11;
 namespace ferrun_binding {
 
 // The constant's own identifier is its name: written once, in register_map.hpp.
-#define FERRUN_NAMED_REGISTER(constant) {zelkSDK::registers::constant, #constant}
+#define FERRUN_NAMED_REGISTER(constant) \
+    { zelkSDK::registers::constant, #constant }
 
 void register_register_map(py::module_& m) {
     m.def(

@@ -15,7 +15,7 @@ from typing import Iterator, List, Optional, TextIO, Tuple
 import _ferrun
 from ferrun import log_command
 from ferrun.log_plot import PlotUnavailable, require_matplotlib
-from ferrun.traffic_log import summarize
+from ferrun.traffic_log import TrafficSummary, summarize, summarize_by_address
 from ferrun.virtual import VirtualActuatorError, sim_binary, virtual_actuator
 
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
@@ -39,9 +39,9 @@ def _check(error: _ferrun.ZelkError, what: str) -> None:
         raise DemoError(f"{what}: {error.what().strip()}")
 
 
-def _print_state(a: _ferrun.Actuator) -> None:
+def _print_state(a: _ferrun.Actuator, several: bool = False) -> None:
     mode = a.get_mode()
-    _check(mode.error, "the device does not answer (reading its mode)")
+    _check(mode.error, _named("the device does not answer (reading its mode)", a, several))
     readings = [
         ("mode", mode.value.name),
         ("position", f"{a.get_position_um().value} um"),
@@ -51,21 +51,23 @@ def _print_state(a: _ferrun.Actuator) -> None:
         ("voltage", f"{a.get_voltage_mV().value} mV"),
         ("errors", f"0x{a.get_errors().value:04x}"),
     ]
-    print("actuator state: " + ", ".join(f"{name} {value}" for name, value in readings))
+    title = f"actuator {a.name} state: " if several else "actuator state: "
+    print(title + ", ".join(f"{name} {value}" for name, value in readings))
 
 
-def _finish_in_flight(actuator: _ferrun.Actuator) -> None:
+def _finish_in_flight(bus: _ferrun.Bus) -> None:
     """Lets the stream command in flight finish before the blocking calls take the line."""
     until = time.monotonic() + 0.05
     while time.monotonic() < until:
-        actuator.run_wait(1000)
+        bus.run_wait(1000)
 
 
-def _stream(actuator: _ferrun.Actuator, seconds: float, amplitude_um: int,
-            show_progress: bool) -> None:
+def _stream(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator], seconds: float,
+            amplitude_um: int, show_progress: bool) -> None:
     from rich.progress import BarColumn, Progress, TextColumn, TimeRemainingColumn
 
-    actuator.enable_stream()
+    for actuator in actuators:
+        actuator.enable_stream()
     start = time.monotonic()
     columns = [
         TextColumn("streaming"),
@@ -80,22 +82,28 @@ def _stream(actuator: _ferrun.Actuator, seconds: float, amplitude_um: int,
             elapsed = time.monotonic() - start
             if elapsed >= seconds:
                 break
-            # A smooth trajectory: one full sine period every two seconds.
-            target = int(amplitude_um * math.sin(math.pi * elapsed))
-            actuator.set_streamed_position_um(target)
-            actuator.run_wait(5000)  # one pass, then sleep until the line moves on
+            # A smooth trajectory, one full sine period every two seconds; several actuators
+            # follow it one after another, a travelling wave.
+            targets = [
+                int(amplitude_um * math.sin(math.pi * elapsed - 2 * math.pi * i / len(actuators)))
+                for i in range(len(actuators))
+            ]
+            for actuator, target in zip(actuators, targets):
+                actuator.set_streamed_position_um(target)
+            bus.run_wait(5000)  # one pass, then sleep until the line moves on
             if elapsed >= next_update - start:
-                data = actuator.get_stream_data()
+                data = actuators[0].get_stream_data()
                 progress.update(
                     task,
                     completed=elapsed,
-                    telemetry=f"target {target:7d} um  position {data.position:7d} um  "
+                    telemetry=f"target {targets[0]:7d} um  position {data.position:7d} um  "
                     f"force {data.force:7d} mN",
                 )
                 next_update += 0.05
         progress.update(task, completed=seconds)
-    actuator.disable_stream()
-    _finish_in_flight(actuator)
+    for actuator in actuators:
+        actuator.disable_stream()
+    _finish_in_flight(bus)
 
 
 @contextlib.contextmanager
@@ -109,17 +117,18 @@ def _signals_held() -> Iterator[None]:
             signal.signal(signum, handler)
 
 
-def _put_to_sleep(actuator: _ferrun.Actuator) -> str:
+def _put_to_sleep(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator]) -> str:
     """Best effort after an interruption or an error: stop streaming, ask for sleep mode."""
-    try:
+    notes = []
+    for actuator in actuators:
         actuator.disable_stream()
-        _finish_in_flight(actuator)
+    _finish_in_flight(bus)
+    for actuator in actuators:
         error = actuator.set_mode(_ferrun.SleepMode)
-    except RuntimeError as failure:  # the serial line itself failed
-        return f"could not return the motor to sleep mode: {failure}"
-    if error:
-        return f"could not return the motor to sleep mode: {error.what().strip()}"
-    return "the motor is in sleep mode"
+        if error:
+            notes.append(f"could not return motor {actuator.name} to sleep mode: "
+                         f"{error.what().strip()}")
+    return "; ".join(notes) or "the motor is in sleep mode"
 
 
 def prepare_log(path: Optional[str], append: bool) -> Tuple[str, int]:
@@ -146,52 +155,76 @@ def _this_run(log_path: str, offset: int) -> TextIO:
     return log_command.lines_from(raw)
 
 
-def run_demo(port: str, seconds: float, baud: int, address: int, log_path: str,
+def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_path: str,
              log_offset: int, show_progress: bool, plot_path: Optional[str] = None) -> int:
-    actuator = _ferrun.Actuator("demo", address)
-    opened = actuator.open_serial_port(port, baud, 2000)
+    bus = _ferrun.Bus()
+    actuators = [_ferrun.Actuator(bus, address, f"{address}") for address in addresses]
+    opened = bus.open_serial_port(port, baud, 2000)
     _check(opened, f"cannot open serial port {port}")
-    moving = False  # the mode may have left sleep: stop the motor on the way out
+    moving = False  # the mode may have left sleep: stop the motors on the way out
     try:
-        _check(actuator.begin_serial_logging(log_path), "cannot write the traffic log")
-        _print_state(actuator)
+        _check(bus.begin_serial_logging(log_path), "cannot write the traffic log")
+        for actuator in actuators:
+            _print_state(actuator, len(actuators) > 1)
         moving = True
-        _check(actuator.set_mode(_ferrun.PositionMode), "cannot switch to position mode")
+        for actuator in actuators:
+            _check(actuator.set_mode(_ferrun.PositionMode),
+                   _named("cannot switch to position mode", actuator, len(actuators) > 1))
         started = time.monotonic()
-        _stream(actuator, seconds, 20000, show_progress)
+        _stream(bus, actuators, seconds, 20000, show_progress)
         streamed_for = time.monotonic() - started
-        last = actuator.get_stream_data()
-        _check(actuator.set_mode(_ferrun.SleepMode), "cannot return to sleep mode")
+        last = [actuator.get_stream_data() for actuator in actuators]
+        for actuator in actuators:
+            _check(actuator.set_mode(_ferrun.SleepMode),
+                   _named("cannot return to sleep mode", actuator, len(actuators) > 1))
         moving = False
     except DemoInterrupted as interrupted:
         with _signals_held():
-            note = _put_to_sleep(actuator) if moving else ""
-            actuator.close_serial_port()
+            note = _put_to_sleep(bus, actuators) if moving else ""
+            bus.close_serial_port()
         raise DemoInterrupted(interrupted.signum, note) from None
     except (DemoError, RuntimeError) as error:
         with _signals_held():
-            note = _put_to_sleep(actuator) if moving else ""
-            actuator.close_serial_port()
+            note = _put_to_sleep(bus, actuators) if moving else ""
+            bus.close_serial_port()
         what = str(error) if isinstance(error, DemoError) else f"serial line failure: {error}"
         raise DemoError(f"{what}; {note}" if note else what) from None
-    actuator.close_serial_port()
+    bus.close_serial_port()
 
     with _this_run(log_path, log_offset) as log:
         traffic = summarize(log)
-    failures = ", ".join(f"{kind} {count}" for kind, count in sorted(traffic.failures.items()))
     print(f"traffic log: {log_path}")
-    print(
-        f"summary: {traffic.stream_requests} stream exchanges in {streamed_for:.1f} s "
-        f"({traffic.stream_requests / streamed_for:.0f}/s), "
-        f"failures: {failures or 'none'}, last telemetry: position {last.position} um, "
-        f"force {last.force} mN, power {last.power} W, temperature {last.temperature} C, "
-        f"voltage {last.voltage} mV, errors 0x{last.errors:04x}"
-    )
+    print(f"summary: {traffic.stream_requests} stream exchanges in {streamed_for:.1f} s "
+          f"({traffic.stream_requests / streamed_for:.0f}/s), "
+          f"failures: {_failure_text(traffic)}, last telemetry: {_telemetry_text(last[0])}")
+    if len(actuators) > 1:
+        with _this_run(log_path, log_offset) as log:
+            by_address = summarize_by_address(log)
+        for address, data in zip(addresses, last):
+            mine = by_address.get(address, TrafficSummary())
+            print(f"  address {address}: {mine.stream_requests} stream exchanges "
+                  f"({mine.stream_requests / streamed_for:.0f}/s), "
+                  f"failures: {_failure_text(mine)}, last telemetry: {_telemetry_text(data)}")
     if plot_path:
         with _this_run(log_path, log_offset) as log:
             log_command.plot_file(log, log_path, plot_path, f"ferrun demo, {seconds:g} s")
         print(f"plot: {plot_path}")
     return 0
+
+
+def _named(what: str, actuator: _ferrun.Actuator, several: bool) -> str:
+    return f"{what} (address {actuator.name})" if several else what
+
+
+def _failure_text(traffic: TrafficSummary) -> str:
+    failures = ", ".join(f"{kind} {count}" for kind, count in sorted(traffic.failures.items()))
+    return failures or "none"
+
+
+def _telemetry_text(last: _ferrun.StreamData) -> str:
+    return (f"position {last.position} um, force {last.force} mN, power {last.power} W, "
+            f"temperature {last.temperature} C, voltage {last.voltage} mV, "
+            f"errors 0x{last.errors:04x}")
 
 
 def _raise_interrupted(signum: int, frame: Optional[FrameType]) -> None:
@@ -210,7 +243,7 @@ def _demo(args: argparse.Namespace) -> int:
         if args.port:
             return run_demo(args.port, args.seconds, args.baud, args.address, log_path,
                             log_offset, show_progress, args.plot)
-        with virtual_actuator(["--address", str(args.address)]) as port:
+        with virtual_actuator(address=args.address) as port:
             print(f"virtual actuator on {port}")
             return run_demo(port, args.seconds, args.baud, args.address, log_path,
                             log_offset, show_progress, args.plot)
@@ -238,7 +271,8 @@ def _parser() -> argparse.ArgumentParser:
     demo.add_argument("--port", help="serial port path (default: a virtual actuator)")
     demo.add_argument("--seconds", type=float, default=5.0, help="how long to stream")
     demo.add_argument("--baud", type=int, default=19200, help="baud rate (default 19200)")
-    demo.add_argument("--address", type=int, default=1, help="Modbus server address")
+    demo.add_argument("--address", type=_addresses, default=[1],
+                      help="Modbus server address, or several on one bus: 1,2,3")
     demo.add_argument("--log", help="traffic log file, emptied first (default: a new "
                       "temporary file)")
     demo.add_argument("--append", action="store_true", help="add to the --log file instead")
@@ -247,6 +281,17 @@ def _parser() -> argparse.ArgumentParser:
     commands.add_parser("sim", help="run the virtual actuator (ferrun sim --help)")
     log_command.add_parser(commands)
     return parser
+
+
+def _addresses(text: str) -> List[int]:
+    try:
+        addresses = [int(part) for part in text.split(",")]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a list of addresses: {text}") from None
+    if not addresses or any(not 1 <= a <= 247 for a in addresses) or \
+            len(set(addresses)) != len(addresses):
+        raise argparse.ArgumentTypeError(f"addresses must be distinct, 1 to 247: {text}")
+    return addresses
 
 
 def _one_line(text: str) -> str:

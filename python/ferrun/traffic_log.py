@@ -173,3 +173,32 @@ def summarize(lines: Iterable[str]) -> TrafficSummary:
         pass
     summary.failures = dict(failures)
     return summary
+
+
+def summarize_by_address(lines: Iterable[str]) -> Dict[int, TrafficSummary]:
+    """summarize() for each server address on the line; a reception counts for the address
+    of the request before it (a timed-out one carries no bytes of its own)."""
+    summaries: Dict[int, TrafficSummary] = {}
+    failures: Dict[int, Counter] = {}
+    address = -1
+    try:
+        for frame in read_frames(lines):
+            if frame.direction == TX:
+                address = frame.data[0]
+                summary = summaries.setdefault(address, TrafficSummary())
+                summary.requests += 1
+                if frame.data[1] == STREAM_FUNCTION:
+                    summary.stream_requests += 1
+                continue
+            summary = summaries.setdefault(address, TrafficSummary())
+            summary.responses += 1
+            counter = failures.setdefault(address, Counter())
+            if frame.failure:
+                counter.update(failure_kinds(frame.failure))
+            elif len(frame.data) > 1 and frame.data[1] & 0x80:
+                counter["exception response"] += 1
+    except NotATrafficLog:
+        pass
+    for address, counter in failures.items():
+        summaries[address].failures = dict(counter)
+    return summaries

@@ -1,6 +1,5 @@
 """``ferrun log decode|stats|plot`` on hand-made logs, and the demo's log, plot and stop."""
 
-import contextlib
 import csv
 import io
 import os
@@ -12,7 +11,6 @@ import time
 
 import pytest
 
-from ferrun import VirtualActuatorError, cli
 from ferrun.cli import main
 from ferrun.log_decoder import LogDecoder
 from ferrun.log_stats import collect_stats, format_stats, percentiles
@@ -212,13 +210,12 @@ def test_demo_default_log_is_a_fresh_private_file():
     os.unlink(path)
 
 
-def test_demo_reports_why_the_virtual_actuator_did_not_start(monkeypatch, capsys):
-    @contextlib.contextmanager
-    def broken(options):
-        raise VirtualActuatorError("virtual actuator did not start: cannot open a pty\ndetails")
-        yield  # not reached
-
-    monkeypatch.setattr(cli, "virtual_actuator", broken)
+def test_demo_reports_why_the_virtual_actuator_did_not_start(monkeypatch, capsys, tmp_path):
+    broken = tmp_path / "ferrun-sim"
+    broken.write_text("#!/bin/sh\necho 'cannot open a pty' >&2\necho details >&2\nexit 1\n")
+    broken.chmod(0o755)
+    monkeypatch.setenv("FERRUN_SIM", str(broken))
     assert main(["demo", "--no-progress", "--seconds", "0.1"]) == 1
     err = capsys.readouterr().err
-    assert err == "ferrun: virtual actuator did not start: cannot open a pty details\n"
+    assert err.startswith("ferrun: ") and "cannot open a pty details" in err
+    assert err.count("\n") == 1

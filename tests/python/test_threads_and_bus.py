@@ -1,12 +1,16 @@
 """Calls that wait release the GIL; one Actuator is safe to share between threads; several
 actuators share one line through a Bus."""
 
+import re
+import subprocess
+import sys
 import threading
 import time
 
 import _ferrun
 from _ferrun import MessagePriority, MotorMode
 from ferrun import virtual_actuator
+from ferrun.traffic_log import read_frames, summarize_by_address
 
 
 def _ticker(stop, gaps):
@@ -58,17 +62,103 @@ def test_threads_sharing_an_actuator_each_get_their_own_answers(actuator):
     assert failures == []
 
 
-def test_two_actuators_on_one_bus():
-    with virtual_actuator(["--address", "2"]) as port:
-        bus = _ferrun.Bus()
-        assert not bus.open_serial_port(port)
-        silent = _ferrun.Actuator(bus, 1, "absent")
-        present = _ferrun.Actuator(bus, 2, "x2")
-        assert bus.actuator_count() == 2
-        assert present.get_bus().actuator_count() == 2
-        assert not present.write_register_blocking(600, 42)
-        assert present.read_register_blocking(600).value == 42
-        missing = silent.read_register_blocking(600, MessagePriority.not_important)
-        assert missing.error and missing.value == 0
-        assert present.read_register_blocking(600).value == 42
+def _open_bus(port, log_path=None):
+    bus = _ferrun.Bus()
+    assert not bus.open_serial_port(port)
+    if log_path:
+        assert not bus.begin_serial_logging(log_path)
+    return bus
+
+
+def test_blocking_calls_from_two_threads_on_a_paced_bus_get_their_own_answers():
+    with virtual_actuator(paced=True, address=[1, 2]) as port:
+        bus = _open_bus(port)
+        pair = [_ferrun.Actuator(bus, 1, "a1"), _ferrun.Actuator(bus, 2, "a2")]
+        wrong = []
+
+        def worker(a, base):
+            for i in range(15):
+                if a.write_register_blocking(600, base + i) or \
+                        a.read_register_blocking(600).value != base + i:
+                    wrong.append((a.name, i))
+
+        threads = [threading.Thread(target=worker, args=(a, 1000 * (n + 1)))
+                   for n, a in enumerate(pair)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
         bus.close_serial_port()
+        assert wrong == []
+
+
+def test_three_streaming_actuators_each_follow_their_own_device(log_path):
+    # Address 2 drops every answer: it stays in the cycle, the others keep their share.
+    options = ["--fault-address", "2", "--drop", "1"]
+    with virtual_actuator(options, paced=True, baud=115200, address=[1, 2, 3]) as port:
+        bus = _open_bus(port, log_path)
+        trio = [_ferrun.Actuator(bus, n, f"a{n}") for n in (1, 2, 3)]
+        for a, target in zip((trio[0], trio[2]), (4000, -6000)):
+            assert not a.set_mode(MotorMode.PositionMode)
+            a.set_streamed_position_um(target)
+        for a in trio:
+            a.enable_stream()
+        until = time.monotonic() + 2.0
+        while time.monotonic() < until:
+            bus.run_wait(10000)
+        for a in trio:
+            a.disable_stream()
+        bus.close_serial_port()
+    assert abs(trio[0].get_stream_data().position - 4000) < 300
+    assert abs(trio[2].get_stream_data().position + 6000) < 300
+    assert "timed out" in trio[1].last_error().what()
+    with open(log_path) as log:
+        counts = {n: s.stream_requests for n, s in summarize_by_address(log).items()}
+    assert counts[1] > 20 and abs(counts[1] - counts[3]) <= 1 and abs(counts[1] - counts[2]) <= 1
+
+
+def test_a_bus_of_one_sends_what_a_single_actuator_sends(tmp_path):
+    def script(a):
+        a.write_register_blocking(600, 7)
+        a.read_multiple_registers_blocking(600, 3)
+        a.set_mode(MotorMode.ForceMode)
+        a.set_streamed_force_mN(-250)
+        a.enable_stream()
+        for _ in range(20):
+            a.run_wait(10000)
+        a.disable_stream()
+        a.set_mode(MotorMode.SleepMode)
+
+    sent = []
+    for on_bus in (False, True):
+        path = str(tmp_path / f"{on_bus}.log")
+        with virtual_actuator(paced=True) as port:
+            if on_bus:
+                bus = _open_bus(port, path)
+                a = _ferrun.Actuator(bus, 1, "x1")
+            else:
+                a = _ferrun.Actuator("x1", 1)
+                assert not a.open_serial_port(port)
+                assert not a.begin_serial_logging(path)
+            script(a)
+            a.close_serial_port() if not on_bus else bus.close_serial_port()
+        with open(path) as log:
+            frames = [f.data for f in read_frames(log) if f.direction == "tx"]
+        # How many stream commands fit in 20 passes depends on the machine; the rest is
+        # the same frame for frame.
+        streamed = [f for f in frames if f[1] == 100]
+        assert streamed and all(f == streamed[0] for f in streamed)
+        sent.append([f for f in frames if f[1] != 100] + [streamed[0]])
+    assert sent[0] == sent[1]
+
+
+def test_demo_moves_every_actuator_on_a_bus():
+    done = subprocess.run(
+        [sys.executable, "-m", "ferrun", "demo", "--seconds", "1", "--no-progress",
+         "--address", "1,2,3"],
+        capture_output=True, text=True, timeout=60,
+    )
+    assert done.returncode == 0, done.stderr
+    for address in (1, 2, 3):
+        assert f"actuator {address} state: mode SleepMode" in done.stdout
+        assert re.search(rf"  address {address}: \d+ stream exchanges", done.stdout)
