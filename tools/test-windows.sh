@@ -50,8 +50,9 @@ trap cleanup EXIT
 
 cmake --build "$out" -j "$(nproc)"
 
-# A virtual actuator on a pty paced like a 19200-baud wire, seen by Windows programs as COM5.
-coproc SIM { exec build/plain/ferrun-sim --ignore-stdin --baud 19200 --turnaround-us 1000; }
+# Two virtual actuators (addresses 1 and 2) on a pty paced like a 19200-baud wire, seen by
+# Windows programs as COM5.
+coproc SIM { exec build/plain/ferrun-sim --ignore-stdin --baud 19200 --turnaround-us 1000 --address 1,2; }
 sim_pid=$SIM_PID
 read -r pty <&"${SIM[0]}"
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$pty" /f >/dev/null

@@ -151,31 +151,28 @@ class TrafficSummary:
         return sum(self.failures.values())
 
 
+def _count(summary: TrafficSummary, failures: Counter, frame: Frame) -> None:
+    if frame.direction == TX:
+        summary.requests += 1
+        if frame.data[1] == STREAM_FUNCTION:
+            summary.stream_requests += 1
+        return
+    summary.responses += 1
+    if frame.failure:
+        failures.update(failure_kinds(frame.failure))
+    elif len(frame.data) > 1 and frame.data[1] & 0x80:
+        failures["exception response"] += 1
+
+
 def summarize(lines: Iterable[str]) -> TrafficSummary:
     """Counts requests, stream requests and failures by kind in traffic log lines; an
     exception response counts as the failure "exception response". Malformed lines are
     skipped."""
-    summary = TrafficSummary()
-    failures: Counter = Counter()
-    try:
-        for frame in read_frames(lines):
-            if frame.direction == TX:
-                summary.requests += 1
-                if frame.data[1] == STREAM_FUNCTION:
-                    summary.stream_requests += 1
-                continue
-            summary.responses += 1
-            if frame.failure:
-                failures.update(failure_kinds(frame.failure))
-            elif len(frame.data) > 1 and frame.data[1] & 0x80:
-                failures["exception response"] += 1
-    except NotATrafficLog:
-        pass
-    summary.failures = dict(failures)
-    return summary
+    return summarize_by_address(lines, by_address=False).get(-1, TrafficSummary())
 
 
-def summarize_by_address(lines: Iterable[str]) -> Dict[int, TrafficSummary]:
+def summarize_by_address(lines: Iterable[str],
+                         by_address: bool = True) -> Dict[int, TrafficSummary]:
     """summarize() for each server address on the line; a reception counts for the address
     of the request before it (a timed-out one carries no bytes of its own)."""
     summaries: Dict[int, TrafficSummary] = {}
@@ -183,20 +180,10 @@ def summarize_by_address(lines: Iterable[str]) -> Dict[int, TrafficSummary]:
     address = -1
     try:
         for frame in read_frames(lines):
-            if frame.direction == TX:
+            if frame.direction == TX and by_address:
                 address = frame.data[0]
-                summary = summaries.setdefault(address, TrafficSummary())
-                summary.requests += 1
-                if frame.data[1] == STREAM_FUNCTION:
-                    summary.stream_requests += 1
-                continue
-            summary = summaries.setdefault(address, TrafficSummary())
-            summary.responses += 1
-            counter = failures.setdefault(address, Counter())
-            if frame.failure:
-                counter.update(failure_kinds(frame.failure))
-            elif len(frame.data) > 1 and frame.data[1] & 0x80:
-                counter["exception response"] += 1
+            _count(summaries.setdefault(address, TrafficSummary()),
+                   failures.setdefault(address, Counter()), frame)
     except NotATrafficLog:
         pass
     for address, counter in failures.items():

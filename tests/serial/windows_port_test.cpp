@@ -4,8 +4,12 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "sdk/actuator/actuator.hpp"
@@ -103,4 +107,32 @@ TEST(WindowsSerial, PacedLineLosesNoReadAndTakesLongRequestsFirstTime) {
     ASSERT_FALSE(static_cast<bool>(actuator.open_serial_port(port, 19200, 2000)));
     EXPECT_EQ(actuator.read_register_blocking(601).value, 5);
     actuator.close_serial_port();
+}
+
+TEST(WindowsSerial, TwoActuatorsOnOneBusFromTwoThreads) {
+    const std::string port = test_port();
+    if (port.empty())
+        GTEST_SKIP() << "FERRUN_TEST_PORT names no COM port";
+    auto bus = std::make_shared<Bus>();
+    ASSERT_FALSE(static_cast<bool>(bus->open_serial_port(port, 19200, 2000)));
+    Actuator first(bus, "first", 1), second(bus, "second", 2);
+    int wrong = 0;
+    std::mutex wrong_mutex;
+    const auto worker = [&](Actuator& actuator, uint16_t base) {
+        for (uint16_t i = 0; i < 20; ++i) {
+            const auto value = static_cast<uint16_t>(base + i);
+            if (actuator.write_register_blocking(610, value) ||
+                actuator.read_register_blocking(610).value != value) {
+                std::lock_guard<std::mutex> lock(wrong_mutex);
+                ++wrong;
+            }
+        }
+    };
+    std::thread one(worker, std::ref(first), 1000), two(worker, std::ref(second), 2000);
+    one.join();
+    two.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(first.read_register_blocking(610).value, 1019);
+    EXPECT_EQ(second.read_register_blocking(610).value, 2019);
+    bus->close_serial_port();
 }
