@@ -312,6 +312,7 @@ def ticker_during(work: Callable[[], int]) -> Result:
         calls = work()
     return {"calls": calls, "ticks": len(ticker.gaps),
             "median_ms": statistics.median(ticker.gaps) * 1e3,
+            "p99_ms": percentile(ticker.gaps, 0.99) * 1e3,
             "longest_ms": max(ticker.gaps) * 1e3}
 
 
@@ -583,10 +584,12 @@ def main() -> int:
     section(f"7. A Python thread ticking every millisecond (time.sleep(0.001)) while the main "
             f"thread makes blocking calls, {tick_seconds:.0f} s each; goal: longest gap "
             "between ticks < 5 ms",
-            ["main thread", "calls", "ticks", "median gap ms", "longest gap ms", "goal met"])
+            ["main thread", "calls", "ticks", "median gap ms", "p99 gap ms", "longest gap ms",
+             "goal met"])
     for name, r in ticker_rows(tick_seconds):
         row(name, f"{r['calls']:.0f}", f"{r['ticks']:.0f}", f"{r['median_ms']:.2f}",
-            f"{r['longest_ms']:.2f}", "-" if not r["calls"] else met(r["longest_ms"] < 5))
+            f"{r['p99_ms']:.2f}", f"{r['longest_ms']:.2f}",
+            "-" if not r["calls"] else met(r["longest_ms"] < 5))
 
     section("8. An unplugged line: streaming from Python, then the virtual actuator is killed "
             "(the pty's far end goes away); goals: CPU < 1% of a core over 2 s of "
