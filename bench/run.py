@@ -284,12 +284,37 @@ def paced_reads(port: str, seconds: float, baud: int) -> Result:
 
 # ---- a Python thread during blocking calls ----
 
+Gap = Tuple[float, float]  # perf_counter readings before and after a late tick
+
+# The same ticker in a process of its own, which makes no calls: the stalls it sees at the
+# same moments are the machine's (a busy or descheduled virtual machine), not the SDK's.
+REFERENCE_TICKER = """
+import sys, threading, time
+done = threading.Event()
+threading.Thread(target=lambda: (sys.stdin.read(), done.set()), daemon=True).start()
+print("ready", flush=True)
+last = time.perf_counter()
+while not done.is_set():
+    time.sleep(0.001)
+    now = time.perf_counter()
+    if now - last > 0.002:
+        print(last, now)
+    last = now
+"""
+
+
 class Ticker:
-    """A thread that sleeps 1 ms at a time and keeps the longest gap between its ticks."""
+    """A thread that sleeps 1 ms at a time and keeps every gap between its ticks, beside a
+    reference ticker in another process."""
 
     def __enter__(self) -> "Ticker":
+        self.reference = subprocess.Popen([sys.executable, "-c", REFERENCE_TICKER],
+                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                          text=True)
+        assert self.reference.stdout is not None
+        self.reference.stdout.readline()
         self.stop = threading.Event()
-        self.gaps: List[float] = []
+        self.gaps: List[Gap] = []
         self.thread = threading.Thread(target=self.tick)
         self.thread.start()
         return self
@@ -297,58 +322,60 @@ class Ticker:
     def __exit__(self, *_: object) -> None:
         self.stop.set()
         self.thread.join()
+        output, _ = self.reference.communicate("")
+        self.machine_stalls = [(float(a), float(b)) for a, b in
+                               (line.split() for line in output.splitlines())]
 
     def tick(self) -> None:
         last = time.perf_counter()
         while not self.stop.is_set():
             time.sleep(0.001)
             now = time.perf_counter()
-            self.gaps.append(now - last)
+            self.gaps.append((last, now))
             last = now
 
-
-def ticker_during(work: Callable[[], int]) -> Result:
-    with Ticker() as ticker:
-        calls = work()
-    return {"calls": calls, "ticks": len(ticker.gaps),
-            "median_ms": statistics.median(ticker.gaps) * 1e3,
-            "p99_ms": percentile(ticker.gaps, 0.99) * 1e3,
-            "longest_ms": max(ticker.gaps) * 1e3}
+    def result(self, calls: int) -> Result:
+        lengths = [b - a for a, b in self.gaps]
+        own = [b - a for a, b in self.gaps
+               if not any(a < d and c < b for c, d in self.machine_stalls)]
+        return {"calls": calls, "ticks": len(lengths),
+                "median_ms": statistics.median(lengths) * 1e3,
+                "p99_ms": percentile(lengths, 0.99) * 1e3,
+                "longest_ms": max(lengths) * 1e3, "longest_own_ms": max(own) * 1e3,
+                "shared": len(lengths) - len(own)}
 
 
 def ticker_rows(seconds: float) -> List[Tuple[str, Result]]:
-    def idle() -> int:
-        time.sleep(seconds)
-        return 0
+    """The ticker runs only while the main thread makes its calls (not while the virtual
+    actuator starts or stops)."""
+    def idle() -> Result:
+        with Ticker() as ticker:
+            time.sleep(seconds)
+        return ticker.result(0)
 
-    def set_mode_unconfirmed() -> int:
-        with virtual_actuator(["--no-mode-confirm"]) as port:
+    def calls_on(options: List[str], call: Callable[["_ferrun.Actuator"], None]) -> Result:
+        with virtual_actuator(options) as port:
             a = new_actuator(port, 19200, 2000)
             calls = 0
-            end = time.perf_counter() + seconds
-            while time.perf_counter() < end:
-                assert a.set_mode(_ferrun.PositionMode)  # never confirmed: fails after 125 ms
-                calls += 1
+            with Ticker() as ticker:
+                end = time.perf_counter() + seconds
+                while time.perf_counter() < end:
+                    call(a)
+                    calls += 1
             a.close_serial_port()
-        return calls
+        return ticker.result(calls)
 
-    def paced_read_loop() -> int:
-        with virtual_actuator(["--baud", "19200", "--turnaround-us", "1000"]) as port:
-            a = new_actuator(port, 19200, 2000)
-            calls = 0
-            end = time.perf_counter() + seconds
-            while time.perf_counter() < end:
-                assert not a.read_register_blocking(317).error
-                calls += 1
-            a.close_serial_port()
-        return calls
+    def set_mode(a: "_ferrun.Actuator") -> None:
+        assert a.set_mode(_ferrun.PositionMode)  # never confirmed: fails after 125 ms
 
-    return [("nothing (the main thread sleeps): the machine's own noise",
-             ticker_during(idle)),
+    def read(a: "_ferrun.Actuator") -> None:
+        assert not a.read_register_blocking(317).error
+
+    return [("nothing (the main thread sleeps)", idle()),
             ("set_mode against --no-mode-confirm (fails after 125 ms)",
-             ticker_during(set_mode_unconfirmed)),
+             calls_on(["--no-mode-confirm"], set_mode)),
             ("read_register_blocking loop, paced 19200 baud, turnaround 1 ms",
-             ticker_during(paced_read_loop))]
+             calls_on(["--baud", "19200", "--turnaround-us", "1000"], read))]
 
 
 # ---- an unplugged line ----
@@ -582,14 +609,15 @@ def main() -> int:
 
     tick_seconds = min(args.seconds, 2.0)
     section(f"7. A Python thread ticking every millisecond (time.sleep(0.001)) while the main "
-            f"thread makes blocking calls, {tick_seconds:.0f} s each; goal: longest gap "
-            "between ticks < 5 ms",
+            f"thread makes blocking calls, {tick_seconds:.0f} s each, beside the same ticker in "
+            "a process of its own that makes no calls; goal: longest gap between ticks < 5 ms, "
+            "not counting gaps that overlap the other process's own (the machine's stalls)",
             ["main thread", "calls", "ticks", "median gap ms", "p99 gap ms", "longest gap ms",
-             "goal met"])
+             "gaps shared with the other process", "longest gap of its own ms", "goal met"])
     for name, r in ticker_rows(tick_seconds):
         row(name, f"{r['calls']:.0f}", f"{r['ticks']:.0f}", f"{r['median_ms']:.2f}",
-            f"{r['p99_ms']:.2f}", f"{r['longest_ms']:.2f}",
-            "-" if not r["calls"] else met(r["longest_ms"] < 5))
+            f"{r['p99_ms']:.2f}", f"{r['longest_ms']:.2f}", f"{r['shared']:.0f}",
+            f"{r['longest_own_ms']:.2f}", "-" if not r["calls"] else met(r["longest_own_ms"] < 5))
 
     section("8. An unplugged line: streaming from Python, then the virtual actuator is killed "
             "(the pty's far end goes away); goals: CPU < 1% of a core over 2 s of "
