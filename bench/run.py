@@ -21,7 +21,7 @@ import sys
 import tempfile
 import threading
 import time
-from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import _ferrun
 from ferrun import virtual_actuator
@@ -34,7 +34,7 @@ BITS_PER_CHARACTER = 11
 STREAM_CHARACTERS = 28
 READ_CHARACTERS = 15  # 8-byte read request, 7-byte response with one register
 
-Result = Dict[str, float]
+Result = Dict[str, Any]
 
 
 def cpu_seconds() -> float:
@@ -123,7 +123,7 @@ def pymodbus_reads(port: str, count: int) -> Optional[Reads]:
     with Meter() as meter:
         for _ in range(count):
             start = time.perf_counter()
-            result = client.read_holding_registers(317, count=1, **{unit: 1})
+            result = client.read_holding_registers(317, count=1, **{unit: 1})  # type: ignore[arg-type]
             failures += result.isError()
             times.append((time.perf_counter() - start) * 1e6)
     client.close()
@@ -136,6 +136,12 @@ def program(command: List[str]) -> Optional[List[str]]:
         return None
     done = subprocess.run(command, capture_output=True, text=True, check=True)
     return done.stdout.splitlines()
+
+
+def program_pairs(command: List[str]) -> Result:
+    lines = program(command)
+    assert lines, f"{command[0]} was not built"
+    return parse_pairs(lines[0])
 
 
 def program_reads(command: List[str]) -> Optional[Reads]:
@@ -237,7 +243,13 @@ def stream_rate(port: str, seconds: float, baud: int, interframe_us: int) -> Res
     sent = [int(line.split("\t", 1)[0]) for line in lines[-exchanges:] if "\ttx\t01\t64" in line]
     cycles = [b - a for a, b in zip(sent, sent[1:])]
     return {"rate": exchanges / elapsed, "cycle_us": elapsed * 1e6 / exchanges,
-            "median_cycle_us": statistics.median(cycles), "failures": traffic.failed}
+            "median_cycle_us": statistics.median(cycles), "failures": traffic.failed,
+            "failure_kinds": traffic.failures}
+
+
+def failures_text(r: Result) -> str:
+    kinds = ", ".join(f"{kind} {count}" for kind, count in sorted(r["failure_kinds"].items()))
+    return f"{r['failures']:.0f} ({kinds})" if kinds else f"{r['failures']:.0f}"
 
 
 def grown(before: int, after: int) -> int:
@@ -322,7 +334,7 @@ class Ticker:
     def __exit__(self, *_: object) -> None:
         self.stop.set()
         self.thread.join()
-        output, _ = self.reference.communicate("")
+        output = self.reference.communicate("")[0]
         self.machine_stalls = [(float(a), float(b)) for a, b in
                                (line.split() for line in output.splitlines())]
 
@@ -432,9 +444,13 @@ def unplugged(seconds: float, in_flight_tries: int) -> Result:
         with killable_actuator(["--baud", "19200", "--turnaround-us", "1000"]) as (process, port):
             a = new_actuator(port, 19200, 2000)
             assert not a.read_register_blocking(317).error
-            killed = []
-            timer = threading.Timer(0.004, lambda: (process.kill(),
-                                                    killed.append(time.perf_counter())))
+            killed: List[float] = []
+
+            def unplug() -> None:
+                process.kill()
+                killed.append(time.perf_counter())
+
+            timer = threading.Timer(0.004, unplug)
             timer.start()
             error = a.read_register_blocking(317).error
             returned = time.perf_counter()
@@ -484,7 +500,8 @@ def bus_of_four(seconds: float, baud: int, interframe_us: int) -> Result:
     mean = statistics.mean(rates)
     return {"cycle_us": meter.wall * 1e6 / (sum(counts.values()) / len(addresses)),
             "rates": rates, "spread_percent": (max(rates) - min(rates)) / mean * 100,
-            "cpu_percent": meter.percent, "failures": summarize(lines).failed}
+            "cpu_percent": meter.percent, "failures": summarize(lines).failed,
+            "failure_kinds": summarize(lines).failures}
 
 
 # ---- the table ----
@@ -545,7 +562,7 @@ def main() -> int:
             limit_text, versus = "-", "-"
         row(f"paced, {baud} baud" if baud else "unpaced", f"{interframe} us",
             f"{r['rate']:.0f}", f"{r['cycle_us']:.0f}", f"{r['median_cycle_us']:.0f}",
-            limit_text, versus, r["failures"])
+            limit_text, versus, failures_text(r))
 
     read_limit_us = line_time_us(READ_CHARACTERS, 19200) + 1000 + 2000
     section(f"4. CPU use of a one-register read loop on a paced line (19200 baud, turnaround "
@@ -559,8 +576,8 @@ def main() -> int:
             if name.startswith("_ferrun"):
                 r = paced_reads(port, args.seconds, 19200)
             else:
-                r = parse_pairs(program([actuator_bench, "paced-reads", port, str(args.seconds),
-                                         "19200", "2000"])[0])
+                r = program_pairs([actuator_bench, "paced-reads", port, str(args.seconds),
+                                   "19200", "2000"])
         row(name, f"{r['reads']:.0f}", f"{r['rate']:.1f}", f"{1e6 / read_limit_us:.1f}",
             f"{r['median_us']:.0f}", f"{r['cpu_percent']:.2f}", f"{r['failures']:.0f}",
             met(r["cpu_percent"] < 5))
@@ -576,8 +593,8 @@ def main() -> int:
             if name.startswith("_ferrun"):
                 r = stream_cpu(port, args.seconds, 1000000, 2000)
             else:
-                r = parse_pairs(program([actuator_bench, "stream", port, str(args.seconds),
-                                         "1000000", "2000"])[0])
+                r = program_pairs([actuator_bench, "stream", port, str(args.seconds),
+                                   "1000000", "2000"])
         limit_rate = 1e6 / stream_limit_us
         shortfall = 1 - r["rate"] / limit_rate
         row(name, f"{r['rate']:.0f}", f"{limit_rate:.0f}", f"{-shortfall * 100:+.1f}%",
@@ -651,7 +668,7 @@ def main() -> int:
         excess = b["cycle_us"] / four_limit_us - 1
         row(f"{b['cycle_us']:.0f}", f"{excess * 100:+.1f}%",
             " / ".join(f"{rate:.1f}" for rate in b["rates"]), f"{b['spread_percent']:.1f}%",
-            f"{b['cpu_percent']:.2f}", f"{b['failures']:.0f}",
+            f"{b['cpu_percent']:.2f}", failures_text(b),
             met(excess < 0.05 and b["spread_percent"] < 2 and b["cpu_percent"] < 30))
 
     print("\n".join(rows))
