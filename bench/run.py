@@ -298,10 +298,13 @@ def paced_reads(port: str, seconds: float, baud: int) -> Result:
 
 Gap = Tuple[float, float]  # perf_counter readings before and after a late tick
 
-# The same ticker in a process of its own, which makes no calls: the stalls it sees at the
-# same moments are the machine's (a busy or descheduled virtual machine), not the SDK's.
+# The same ticker in a process of its own, which makes no calls, on the same CPU: the stalls
+# it sees at the same moments are the machine's (a busy CPU, or a virtual CPU the host did
+# not run), not the SDK's.
+TICKER_CPU = 0
 REFERENCE_TICKER = """
-import sys, threading, time
+import os, sys, threading, time
+os.sched_setaffinity(0, {int(sys.argv[1])})
 done = threading.Event()
 threading.Thread(target=lambda: (sys.stdin.read(), done.set()), daemon=True).start()
 print("ready", flush=True)
@@ -320,7 +323,8 @@ class Ticker:
     reference ticker in another process."""
 
     def __enter__(self) -> "Ticker":
-        self.reference = subprocess.Popen([sys.executable, "-c", REFERENCE_TICKER],
+        self.reference = subprocess.Popen([sys.executable, "-c", REFERENCE_TICKER,
+                                           str(TICKER_CPU)],
                                           stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                           text=True)
         assert self.reference.stdout is not None
@@ -339,6 +343,7 @@ class Ticker:
                                (line.split() for line in output.splitlines())]
 
     def tick(self) -> None:
+        os.sched_setaffinity(0, {TICKER_CPU})  # this thread only
         last = time.perf_counter()
         while not self.stop.is_set():
             time.sleep(0.001)
@@ -627,8 +632,9 @@ def main() -> int:
     tick_seconds = min(args.seconds, 2.0)
     section(f"7. A Python thread ticking every millisecond (time.sleep(0.001)) while the main "
             f"thread makes blocking calls, {tick_seconds:.0f} s each, beside the same ticker in "
-            "a process of its own that makes no calls; goal: longest gap between ticks < 5 ms, "
-            "not counting gaps that overlap the other process's own (the machine's stalls)",
+            "a process of its own that makes no calls, both on CPU 0; goal: longest gap between "
+            "ticks < 5 ms, not counting gaps that overlap the other process's own (the machine's "
+            "stalls)",
             ["main thread", "calls", "ticks", "median gap ms", "p99 gap ms", "longest gap ms",
              "gaps shared with the other process", "longest gap of its own ms", "goal met"])
     for name, r in ticker_rows(tick_seconds):
