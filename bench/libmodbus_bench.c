@@ -36,6 +36,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "connect: %s\n", modbus_strerror(errno));
         return 1;
     }
+    uint16_t first;
+    modbus_read_registers(ctx, 317, 1, &first); /* not timed, as for the other clients */
     double* round_trips = malloc(sizeof(double) * (size_t)count);
     long failures = 0;
     const double cpu_start = cpu_us();
