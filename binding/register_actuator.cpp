@@ -86,7 +86,7 @@ void register_actuator(py::module_& m) {
         .def("write_register_blocking", &Actuator::write_register_blocking, py::arg("reg_address"),
              py::arg("write_data"), priority_default, release_gil())
         .def("write_wide_register_blocking", &Actuator::write_wide_register_blocking,
-             py::arg("reg_address"), py::arg("write_data"), priority_default)
+             py::arg("reg_address"), py::arg("write_data"), priority_default, release_gil())
         .def(
             "write_multiple_registers_blocking",
             [](Actuator& a, uint16_t start, uint8_t count, uint16_t write_data,
@@ -95,7 +95,7 @@ void register_actuator(py::module_& m) {
                 return a.write_multiple_registers_blocking(start, count, &write_data, priority);
             },
             py::arg("reg_start_address"), py::arg("num_registers"), py::arg("write_data"),
-            priority_default)
+            priority_default, release_gil())
         .def(
             "write_multiple_registers_blocking",
             [](Actuator& a, uint16_t start, uint8_t count, const std::vector<uint16_t>& write_data,
@@ -105,7 +105,7 @@ void register_actuator(py::module_& m) {
                                                            priority);
             },
             py::arg("reg_start_address"), py::arg("num_registers"), py::arg("write_data"),
-            priority_default)
+            priority_default, release_gil())
         .def(
             "read_write_multiple_registers_blocking",
             [](Actuator& a, uint16_t read_start, uint8_t read_count, uint16_t write_start,
@@ -116,7 +116,7 @@ void register_actuator(py::module_& m) {
             },
             py::arg("read_starting_address"), py::arg("read_num_registers"),
             py::arg("write_starting_address"), py::arg("write_num_registers"),
-            py::arg("write_data"), priority_default)
+            py::arg("write_data"), priority_default, release_gil())
         .def(
             "read_write_multiple_registers_blocking",
             [](Actuator& a, uint16_t read_start, uint8_t read_count, uint16_t write_start,

@@ -1,8 +1,8 @@
 """The virtual actuator: a simulated device on a pseudo-terminal, run as its own process.
 
-Every blocking SDK call holds the GIL until it returns, so the device must not live in the
-same Python process; it runs as the ``ferrun-sim`` program, which prints the port path to
-open as its first line and stops when its standard input closes.
+The device runs as the ``ferrun-sim`` program (paced like a real wire, with its own timing
+undisturbed by the caller's process), which prints the port path to open as its first line
+and stops when its standard input closes.
 """
 
 import contextlib

@@ -125,7 +125,9 @@ void Bus::run_until_queue_empty() {
     while (modbus_client.get_queue_size() > 0) {
         run_in();
         run_out();
-        if (modbus_client.get_queue_size() > 0) {
+        // A finished exchange is handed over by the next pass at once (on a failed line the
+        // next request fails at once too): only an exchange still on the line is waited for.
+        if (modbus_client.get_queue_size() > 0 && !modbus_client.is_response_ready()) {
             wait(time_to_wait_us(INT64_MAX));
         }
     }
