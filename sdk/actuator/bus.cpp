@@ -30,6 +30,8 @@ ZelkError Bus::open_serial_port(std::string port_path, int baud_rate, int interf
 }
 
 void Bus::close_serial_port() {
+    // A blocking call on another thread holds the lock while it waits: end it first.
+    serial_interface->interrupt();
     Lock held = lock();
     serial_interface->close_serial_port();
 }

@@ -265,7 +265,13 @@ void ModbusClient::receive_response_bytes() {
 
 void ModbusClient::finish_transaction() {
     Transaction& front = message_queue.front();
-    quiet_window_us = front.has_no_failures() ? interframe_delay_us : recovery_window_us();
+    if (front.has_no_failures()) {
+        quiet_window_us = interframe_delay_us;
+    } else if (front.failure_flags & (1u << response_timeout)) {
+        quiet_window_us = late_answer_window_us();
+    } else {
+        quiet_window_us = recovery_window_us();
+    }
     set_state(interframe_wait);
     if (logging_enabled) {
         log_reception(front);

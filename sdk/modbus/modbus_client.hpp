@@ -15,7 +15,8 @@
 //   character). A broadcast's delay counts the same way.
 // - After every exchange the line must stay quiet for a window before the next request goes
 //   out: the interframe delay after a clean exchange, the recovery window (at least the
-//   response time-out) after a failed one and after the port is opened, so a late answer to the failed request is
+//   response time-out) after a failed one and after the port is opened, twice that after a
+//   time-out (a late answer may still be coming), so a late answer to the failed request is
 //   drained instead of being taken for the answer to the next one. Every byte that arrives
 //   in the window is drained (counted as received and as drained) and restarts it.
 // - Nothing is sent while bytes wait on the line: bytes found before a send are drained and
@@ -99,10 +100,15 @@ class ModbusClient {
     // nothing is queued and no limit runs.
     int64_t next_deadline_us();
 
-    // The recovery window after a failed exchange.
+    // The recovery window after a failed exchange and after opening: at least the response
+    // time-out. After a time-out, twice that: the device may still be answering.
     int64_t recovery_window_us() const {
         return interframe_delay_us > response_timeout_us ? interframe_delay_us
                                                          : response_timeout_us;
+    }
+    int64_t late_answer_window_us() const {
+        return interframe_delay_us > 2 * response_timeout_us ? interframe_delay_us
+                                                             : 2 * response_timeout_us;
     }
     // How long count characters take on the wire at the line's baud rate (0 if unknown).
     int64_t wire_time_us(int count) const;

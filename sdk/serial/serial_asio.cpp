@@ -167,6 +167,14 @@ void SerialASIO::close_serial_port() {
     received.notify_all();
 }
 
+void SerialASIO::interrupt() {
+    {
+        std::lock_guard<std::mutex> lock(receive_mutex);
+        running = false;
+    }
+    received.notify_all();
+}
+
 void SerialASIO::join_reader() {
     if (reader_thread.joinable()) {
         running = false;

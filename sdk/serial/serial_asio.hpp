@@ -50,6 +50,7 @@ class SerialASIO : public SerialInterface {
     // Ends the reader and closes the port. Throws std::system_error (location "cancel") when
     // the port is not open.
     void close_serial_port() override;
+    void interrupt() override;
     void adjust_baud_rate(uint32_t baud_rate) override;
     bool ready_to_send() override { return true; }
     void send_byte(uint8_t byte) override { send_buffer.push_back(byte); }

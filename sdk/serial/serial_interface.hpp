@@ -20,6 +20,9 @@ class SerialInterface {
     virtual ZelkError open_serial_port(int port_number, int baud_rate) = 0;
     // Stop receiving and release the line; no byte is delivered after it returns.
     virtual void close_serial_port() = 0;
+    // Called without the bus's lock before close: makes line_failed() true and wakes a
+    // waiter, so a call in progress on another thread ends at once and frees the lock.
+    virtual void interrupt() {}
     virtual void adjust_baud_rate(uint32_t baud_rate) = 0;
     // True when a new request may be written now.
     virtual bool ready_to_send() = 0;

@@ -207,12 +207,12 @@ TEST_F(ModbusClientTest, LateAnswerToAFailedRequestIsDrainedInTheRecoveryWindow)
     clock.advance(kResponseTimeoutUs + 1);
     ASSERT_EQ(pass().size(), 1u);
     EXPECT_EQ(client.get_state(), interframe_wait);
-    clock.advance(kResponseTimeoutUs - 3000);  // past the interframe delay, inside the window
+    clock.advance(2 * kResponseTimeoutUs - 3000);  // after a time-out: twice the time-out
     client.run_out();
     EXPECT_EQ(line.frames.size(), 1u);
     line.push(with_crc(hex("01 03 02 04 57")));  // 1111, the late answer for register 100
     client.run_in();
-    clock.advance(client.recovery_window_us());
+    clock.advance(client.late_answer_window_us());
     client.run_out();
     EXPECT_EQ(line.frames.size(), 1u);  // the late answer restarted the window
     clock.advance(1);
@@ -287,7 +287,7 @@ TEST_F(ModbusClientTest, RetryGoesRightBehindTheFailedFront) {
     client.run_in();
     ASSERT_TRUE(client.is_response_ready());
     client.dequeue_transaction();
-    clock.advance(client.recovery_window_us() + 1);
+    clock.advance(client.late_answer_window_us() + 1);
     client.run_out();
     ASSERT_EQ(line.frames.size(), 2u);
     EXPECT_EQ(line.frames[1], kReadTwo);  // the resend, ahead of the queued write
@@ -405,7 +405,7 @@ TEST_F(ModbusClientTest, LogNamesEveryFailureInItsOrder) {
     client.dequeue_transaction();
 
     queue_read(MessagePriority::not_important);
-    clock.advance(client.recovery_window_us() + 1);
+    clock.advance(client.late_answer_window_us() + 1);
     client.run_out();
     line.push(hex("02 03 04 12 34 56 78 00 00"));
     client.run_in();

@@ -1,11 +1,16 @@
 """Calls that wait release the GIL; one Actuator is safe to share between threads; several
 actuators share one line through a Bus."""
 
+import os
 import re
+import select
 import subprocess
 import sys
 import threading
 import time
+import tty
+
+import pytest
 
 import _ferrun
 from _ferrun import MessagePriority, MotorMode
@@ -162,3 +167,42 @@ def test_demo_moves_every_actuator_on_a_bus():
     for address in (1, 2, 3):
         assert f"actuator {address} state: mode SleepMode" in done.stdout
         assert re.search(rf"  address {address}: \d+ stream exchanges", done.stdout)
+
+# The answers below come from Python on the test's own thread, so a blocking call that
+# kept the GIL while it waits would never get one and fail.
+def _answer(request: bytes) -> bytes:
+    from ferrun.log_decoder import crc16
+
+    if request[1] == 0x17:  # read-write: one register read back
+        body = request[:2] + bytes([2, 0, 7])
+    else:  # write multiple: the echo of address and quantity
+        body = request[:6]
+    crc = crc16(body)
+    return body + bytes([crc & 0xFF, crc >> 8])
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda a: a.write_wide_register_blocking(700, -2),
+        lambda a: a.write_multiple_registers_blocking(600, 1, 5),
+        lambda a: a.write_multiple_registers_blocking(600, 2, [5, 6]),
+        lambda a: a.read_write_multiple_registers_blocking(600, 1, 601, 1, 5).error,
+    ],
+)
+def test_blocking_calls_let_python_answer_while_they_wait(call):
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    a = _ferrun.Actuator("x1")
+    assert not a.open_serial_port(os.ttyname(slave), 19200, 0)
+    outcome = []
+    caller = threading.Thread(target=lambda: outcome.append(call(a)))
+    caller.start()
+    while caller.is_alive():
+        if select.select([master], [], [], 0.05)[0]:
+            os.write(master, _answer(os.read(master, 512)))
+    caller.join()
+    a.close_serial_port()
+    os.close(master)
+    os.close(slave)
+    assert not outcome[0], outcome[0].what()

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -198,4 +199,37 @@ TEST_F(ActuatorOnPacedPty, StreamLoopOfRunWaitAndBlockingCallsFromAnotherThread)
     streamer.join();
     EXPECT_EQ(wrong, 0);
     EXPECT_NEAR(actuator.get_stream_data().position, 3000, 200);
+}
+
+namespace {
+
+// Tells when the first request has gone out.
+struct FirstRequestSignal : LogInterface {
+    ZelkError open(const std::string&) override { return no_error(); }
+    ZelkError write(const std::string& text) override {
+        if (text.find("\ttx") != std::string::npos)
+            sent = true;
+        return no_error();
+    }
+    std::atomic<bool> sent{false};
+};
+
+}  // namespace
+
+// Close from another thread ends a call that waits on a silent device
+// at once, as a lost line, instead of waiting for all its resends to time out.
+TEST_F(ActuatorOnPacedPty, CloseFromAnotherThreadEndsAWaitingCallAsLineLost) {
+    start();
+    auto signal = std::make_shared<FirstRequestSignal>();
+    ASSERT_FALSE(static_cast<bool>(actuator.begin_serial_logging("unused", signal)));
+    Actuator silent(actuator.get_bus(), "silent", 9);
+    ZelkResult<unsigned short> read{0, no_error()};
+    std::thread caller([&] { read = silent.read_register_blocking(600); });
+    while (!signal->sent)
+        std::this_thread::yield();
+    actuator.close_serial_port();
+    caller.join();
+    EXPECT_EQ(read.error.what().rfind("Serial line lost: ", 0), 0u) << read.error.what();
+    ASSERT_FALSE(static_cast<bool>(actuator.open_serial_port(server->slave_path(), 19200, 2000)));
+    EXPECT_EQ(actuator.read_register_blocking(338).value, 24000);
 }
