@@ -98,6 +98,9 @@ int ModbusClient::check_timeouts() {
 }
 
 int64_t ModbusClient::next_deadline_us() {
+    if (bytes_held_in_driver) {
+        return clock.get_time_microseconds() + kDriverHandOverWaitUs;
+    }
     if (state != idle) {
         return state_entered_time_us + time_limit_us() + 1;
     }
@@ -207,7 +210,16 @@ void ModbusClient::run_in() {
         }
         return;
     }
-    switch (check_timeouts()) {
+    const int timed_out = check_timeouts();
+    if ((timed_out == awaiting_response || timed_out == receiving) &&
+        serial_interface.bytes_in_driver()) {
+        // The answer is already in the driver (a busy machine has not run the reader yet):
+        // the time limit held, so the exchange waits for those bytes.
+        bytes_held_in_driver = true;
+        return;
+    }
+    bytes_held_in_driver = false;
+    switch (timed_out) {
         case awaiting_response: {
             increment_diagnostic_counter(diagnostic_counters, response_timeouts);
             message_queue.front().mark_failed(response_timeout);

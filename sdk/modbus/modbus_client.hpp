@@ -22,6 +22,8 @@
 // - Nothing is sent while bytes wait on the line: bytes found before a send are drained and
 //   restart the window. A request held back longer than kMaxLineBusyUs (plus the window)
 //   by a line that never falls quiet fails with line_busy without being sent.
+// - A time limit that passes while the answer's bytes already wait in the operating system's
+//   driver (a busy machine has not run the serial reader yet) waits for those bytes.
 // - When the serial line reports that it failed (unplugged, closed, a write failed), the
 //   exchange in flight and every queued one fail at once with line_lost, and none is resent.
 #pragma once
@@ -53,6 +55,9 @@ constexpr int kMaxRetries = 5;
 constexpr int kMaxDrainBytesPerPass = 1024;
 // A request waits at most this long for a line that keeps receiving bytes to fall quiet.
 constexpr int64_t kMaxLineBusyUs = 500000;
+// How long to wait for the serial line to hand over bytes its driver already holds, before
+// the time limits are looked at again.
+constexpr int64_t kDriverHandOverWaitUs = 1000;
 // Bits on the line for each character: start, 8 data, parity, stop.
 constexpr int64_t kBitsPerCharacter = 11;
 
@@ -144,7 +149,8 @@ class ModbusClient {
     int64_t interframe_delay_us = kDefaultInterframeDelayUs;
     int64_t quiet_window_us = kDefaultInterframeDelayUs;  // of the interframe_wait now running
     int64_t request_wire_time_us = 0;                     // of the request in flight
-    int64_t line_busy_since_us = -1;  // a ready request has been held by a busy line since
+    int64_t line_busy_since_us = -1;    // a ready request has been held by a busy line since
+    bool bytes_held_in_driver = false;  // a time-out waits for bytes the driver holds
     uint32_t baud_rate = 0;
     bool logging_enabled = false;
     int64_t state_entered_time_us = 0;

@@ -9,6 +9,12 @@
 #include <chrono>
 #include <system_error>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/ioctl.h>
+#endif
+
 namespace zelkSDK {
 namespace {
 
@@ -237,6 +243,20 @@ bool SerialASIO::wait_to_receive(int64_t max_wait_us) {
 
 bool SerialASIO::line_failed() {
     return failed || !running;
+}
+
+bool SerialASIO::bytes_in_driver() {
+    if (!serial_port.is_open() || !running) {
+        return false;
+    }
+#ifdef _WIN32
+    DWORD errors = 0;
+    COMSTAT status{};
+    return ClearCommError(serial_port.native_handle(), &errors, &status) && status.cbInQue > 0;
+#else
+    int count = 0;
+    return ::ioctl(serial_port.native_handle(), FIONREAD, &count) == 0 && count > 0;
+#endif
 }
 
 std::string SerialASIO::line_failure_reason() {

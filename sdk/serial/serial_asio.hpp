@@ -59,6 +59,7 @@ class SerialASIO : public SerialInterface {
     uint8_t receive_byte() override;
     bool wait_to_receive(int64_t max_wait_us) override;
     bool line_failed() override;
+    bool bytes_in_driver() override;
     std::string line_failure_reason() override;
 
     static std::string port_name_for_number(int port_number);

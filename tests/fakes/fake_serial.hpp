@@ -45,6 +45,7 @@ class FakeSerial : public zelkSDK::SerialInterface {
 
     bool line_failed() override { return !failure.empty(); }
     std::string line_failure_reason() override { return failure; }
+    bool bytes_in_driver() override { return in_driver; }
 
     void push(const std::vector<uint8_t>& bytes) {
         incoming.insert(incoming.end(), bytes.begin(), bytes.end());
@@ -56,7 +57,8 @@ class FakeSerial : public zelkSDK::SerialInterface {
     std::vector<size_t> announced;
     std::deque<uint8_t> incoming;
     std::string open_failure;
-    std::string failure;  // non-empty: the line has failed for this reason
+    std::string failure;     // non-empty: the line has failed for this reason
+    bool in_driver = false;  // bytes held by the driver, not yet received
     bool send_ready = true;
     bool endless = false;  // a line that never stops sending
     int receive_without_ready = 0;

@@ -94,6 +94,11 @@ TEST_F(ModbusClientTest, BytesWaitingWhenTheLimitPassesAreStillTaken) {
     queue_read();
     client.run_out();
     clock.advance(kResponseTimeoutUs + 500);
+    line.in_driver = true;  // the answer came, the reader has not handed it over yet
+    client.run_in();
+    EXPECT_FALSE(client.is_response_ready());
+    EXPECT_EQ(client.next_deadline_us(), clock.now + kDriverHandOverWaitUs);
+    line.in_driver = false;
     line.push(kTwoRegisters);
     client.run_in();
     ASSERT_TRUE(client.is_response_ready());
