@@ -8,7 +8,15 @@ from ferrun import virtual_actuator
 
 @pytest.fixture
 def port():
-    """A fresh virtual actuator; yields the port path to open."""
+    """A fresh virtual actuator on a line paced like a real 19200-baud wire, answering 1 ms
+    after each request; yields the port path to open."""
+    with virtual_actuator(paced=True) as path:
+        yield path
+
+
+@pytest.fixture
+def unpaced_port():
+    """A fresh virtual actuator at the pseudo-terminal's own speed."""
     with virtual_actuator() as path:
         yield path
 

@@ -90,3 +90,12 @@ def test_silent_device_times_out_after_six_attempts(log_path):
         lines = log.read().splitlines()
     assert [line.split("\t")[1] for line in lines] == ["tx", "rx"] * 6
     assert all(line.endswith("\tTimed out. ") for line in lines[1::2])
+
+
+def test_unpaced_line_round_trips(unpaced_port):
+    a = _ferrun.Actuator("x1")
+    assert not a.open_serial_port(unpaced_port, 19200, 0)
+    for value in range(50):
+        assert not a.write_register_blocking(600, value)
+        assert a.read_register_blocking(600).value == value
+    a.close_serial_port()
