@@ -75,3 +75,21 @@ def test_demo_reports_a_device_that_does_not_answer():
         )
     assert done.returncode != 0
     assert "does not answer" in done.stderr and "Traceback" not in done.stderr
+
+
+def test_late_answers_are_never_taken_for_the_next_request():
+    # A device that answers some requests after the time-out, on a paced line: reads of two
+    # registers alternate, and a late answer must never pass for the other register's value.
+    with virtual_actuator(["--late", "0.3", "--seed", "5"], paced=True) as port:
+        a = _ferrun.Actuator("x1")
+        assert not a.open_serial_port(port)
+        assert not a.write_register_blocking(600, 1111)
+        assert not a.write_register_blocking(601, 2222)
+        outcomes = []
+        for i in range(40):
+            register, expected = (600, 1111) if i % 2 == 0 else (601, 2222)
+            read = a.read_register_blocking(register, _ferrun.not_important)
+            outcomes.append("failed" if read.error else read.value == expected)
+        a.close_serial_port()
+    assert False not in outcomes
+    assert "failed" in outcomes and True in outcomes
