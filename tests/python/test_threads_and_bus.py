@@ -149,11 +149,9 @@ def test_a_bus_of_one_sends_what_a_single_actuator_sends(tmp_path):
             a.close_serial_port() if not on_bus else bus.close_serial_port()
         with open(path) as log:
             frames = [f.data for f in read_frames(log) if f.direction == "tx"]
-        # How many stream commands fit in 20 passes depends on the machine; the rest is
-        # the same frame for frame.
-        streamed = [f for f in frames if f[1] == 100]
-        assert streamed and all(f == streamed[0] for f in streamed)
-        sent.append([f for f in frames if f[1] != 100] + [streamed[0]])
+        # How often a frame goes out (stream commands in 20 passes, set_mode's confirming
+        # reads, resends) depends on the machine; which frames, in which order, does not.
+        sent.append(list(dict.fromkeys(frames)))
     assert sent[0] == sent[1]
 
 
