@@ -572,12 +572,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--seed", type=int, default=1, help="seed of the sample (default 1)")
     parser.add_argument("--jobs", type=int, default=1, help="mutants built and tested at once (default 1)")
     parser.add_argument("--build-dir", default="build/mutate", help="mirrors and builds (default build/mutate)")
+    parser.add_argument("--match", metavar="TEXT", action="append",
+                        help="sample only mutants whose 'file:line: edit' contains TEXT (repeatable)")
     parser.add_argument("--list", action="store_true", help="print the sampled mutants and stop")
     parser.add_argument("--json", metavar="PATH", help="also write every outcome to PATH")
     args = parser.parse_args(argv)
 
     files = source_files(args.paths)
     candidates = [m for f in files for m in find_mutants(ROOT / f, f)]
+    if args.match:
+        candidates = [m for m in candidates if any(t in f"{m.file}:{m.line}: {m.edit}" for t in args.match)]
     sample = random.Random(args.seed).sample(candidates, min(args.n, len(candidates)))
     sample.sort(key=lambda m: (m.file, m.start, m.replacement))
     print(f"{len(candidates)} possible mutants in {len(files)} files, {len(sample)} sampled "

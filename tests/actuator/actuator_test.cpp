@@ -106,6 +106,29 @@ TEST_F(ActuatorTest, ExceptionResponseIsAFailureNamingItsCode) {
     EXPECT_TRUE(many.value.empty());
 }
 
+TEST_F(ActuatorTest, EveryExceptionCodeIsNamed) {
+    const std::pair<uint8_t, const char*> names[] = {
+        {1, "illegal function"},
+        {2, "illegal data address"},
+        {3, "illegal data value"},
+        {4, "server device failure"},
+        {5, "acknowledge"},
+        {6, "server device busy"},
+        {7, "unknown exception"},
+        {8, "memory parity error"},
+        {9, "unknown exception"},
+        {10, "gateway path unavailable"},
+        {11, "gateway target device failed to respond"},
+        {12, "unknown exception"}};
+    for (const auto& [code, name] : names) {
+        line->filter = [code = code](const std::vector<uint8_t>&, std::vector<uint8_t>) {
+            return fakes::with_crc({1, 0x83, code});
+        };
+        EXPECT_EQ(actuator.read_register_blocking(0, MessagePriority::not_important).error.what(),
+                  "Modbus exception response, code " + std::to_string(code) + " (" + name + "). ");
+    }
+}
+
 TEST_F(ActuatorTest, SilentDeviceTimesOutAfterSixAttempts) {
     silence_device();
     const ZelkResult<unsigned short> read = actuator.read_register_blocking(317);
