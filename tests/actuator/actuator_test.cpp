@@ -148,6 +148,9 @@ TEST_F(ActuatorTest, FailureTextsComeInTheirFixedOrder) {
         {{interchar_timeout, response_timeout}, "Unexpected interchar delay timeout. "},
         {{wrong_crc, wrong_address}, "Wrong modbus response address. Wrong CRC. "},
         {{wrong_crc, response_timeout}, "Wrong CRC. "},
+        {{line_busy, response_mismatch},
+         "Response does not match the request. The line never fell quiet; the request was not "
+         "sent. "},
     };
     for (const Case& c : cases) {
         Transaction t = build_read_holding_registers(1, 0, 1, MessagePriority::important);
@@ -196,6 +199,18 @@ TEST_F(ActuatorTest, StreamResponseIsDecodedIntoTheCache) {
     }
     actuator.handle_transaction_response(hot);
     EXPECT_EQ(actuator.stream_cache.temperature, 251);
+
+    Transaction distinct = build_stream_command(1, 0, 0);  // every byte tells where it went
+    for (uint8_t b : fakes::with_crc(hex("01 64 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f"))) {
+        distinct.append_response_byte(b);
+    }
+    actuator.handle_transaction_response(distinct);
+    EXPECT_EQ(actuator.stream_cache.position, 0x01020304);
+    EXPECT_EQ(actuator.stream_cache.force, 0x05060708);
+    EXPECT_EQ(actuator.stream_cache.power, 0x090a);
+    EXPECT_EQ(actuator.stream_cache.temperature, 0x0b);
+    EXPECT_EQ(actuator.stream_cache.voltage, 0x0c0d);
+    EXPECT_EQ(actuator.stream_cache.errors, 0x0e0f);
 }
 
 TEST_F(ActuatorTest, BadStreamFramesKeepTheLastGoodTelemetry) {

@@ -116,3 +116,20 @@ TEST_F(ActuatorTest, BlockingCallPausesStreamingAndResumesAfter) {
         actuator.run();
     EXPECT_EQ(function_codes(), (std::vector<int>{100, 3, 100}));
 }
+
+TEST_F(ActuatorTest, StreamingActuatorsOnABusTakeTurns) {
+    // The device answers address 1 only: address 2 times out and keeps its turn all the same.
+    auto bus = std::make_shared<Bus>(line, clock);
+    Actuator first(bus, "a", 1);
+    Actuator second(bus, "b", 2);
+    Actuator idle(bus, "c", 3);
+    first.enable_stream();
+    second.enable_stream();
+    for (int i = 0; i < 5000 && line->requests.size() < 5; ++i)
+        bus->run();
+    std::vector<int> addresses;
+    for (const auto& frame : line->requests)
+        addresses.push_back(frame[0]);
+    EXPECT_EQ(addresses, (std::vector<int>{1, 2, 1, 2, 1}));
+    EXPECT_EQ(bus->actuator_count(), 3u);
+}
