@@ -6,6 +6,7 @@
 #include "fakes/fake_clock.hpp"
 #include "fakes/fake_serial.hpp"
 #include "fakes/wire.hpp"
+#include "sim/simulated_line.hpp"
 
 using namespace zelkSDK;
 using fakes::hex;
@@ -54,6 +55,14 @@ TEST_F(ActuatorTest, FreshActuatorStreamsSleepCommands) {
     actuator.run();
     ASSERT_EQ(line->requests.size(), 1u);
     EXPECT_EQ(line->requests[0], hex("01 64 00 00 00 00 00 03 e4"));
+    // Set-points never set are 0 in every mode.
+    for (MotorMode mode : {ForceMode, PositionMode, HapticMode}) {
+        ASSERT_FALSE(static_cast<bool>(actuator.set_mode(mode)));
+        for (int i = 0; i < 200 && line->requests.back()[1] != 100; ++i)
+            actuator.run();
+        const std::vector<uint8_t>& frame = line->requests.back();
+        EXPECT_EQ(std::vector<uint8_t>(frame.begin() + 3, frame.begin() + 7), hex("00 00 00 00"));
+    }
 }
 
 TEST(StreamController, OneCommandWhileQueuedInFlightOrUnread) {
@@ -122,14 +131,45 @@ TEST_F(ActuatorTest, StreamingActuatorsOnABusTakeTurns) {
     auto bus = std::make_shared<Bus>(line, clock);
     Actuator first(bus, "a", 1);
     Actuator second(bus, "b", 2);
-    Actuator idle(bus, "c", 3);
+    {
+        Actuator gone(bus, "c", 3);
+        gone.enable_stream();
+        EXPECT_EQ(bus->actuator_count(), 3u);
+    }
+    EXPECT_EQ(bus->actuator_count(), 2u);
     first.enable_stream();
     second.enable_stream();
-    for (int i = 0; i < 5000 && line->requests.size() < 5; ++i)
-        bus->run();
+    const auto run_until = [&](size_t requests) {
+        for (int i = 0; i < 5000 && line->requests.size() < requests; ++i)
+            bus->run();
+    };
+    run_until(3);
+    second.disable_stream();
+    run_until(5);
     std::vector<int> addresses;
     for (const auto& frame : line->requests)
         addresses.push_back(frame[0]);
-    EXPECT_EQ(addresses, (std::vector<int>{1, 2, 1, 2, 1}));
-    EXPECT_EQ(bus->actuator_count(), 3u);
+    EXPECT_EQ(addresses, (std::vector<int>{1, 2, 1, 1, 1}));
+}
+
+TEST_F(ActuatorTest, RunWaitSleepsUntilTheNextDeadlineOrItsLimit) {
+    struct WaitingLine : sim::SimulatedLine {
+        using SimulatedLine::SimulatedLine;
+        bool wait_to_receive(int64_t max_wait_us) override {
+            waits.push_back(max_wait_us);
+            return ready_to_receive();
+        }
+        std::vector<int64_t> waits;
+    };
+    auto waiting = std::make_shared<WaitingLine>(device);
+    waiting->filter = [](const std::vector<uint8_t>&, std::vector<uint8_t>) {
+        return std::vector<uint8_t>();  // a silent device
+    };
+    clock->step_per_reading = 0;
+    Actuator silent(waiting, clock, "s", 1);
+    silent.run_wait(0);     // never waits
+    silent.run_wait(5000);  // nothing to do: the whole limit
+    silent.enable_stream();
+    silent.run_wait(100000);  // a command in flight: until its response time-out has passed
+    EXPECT_EQ(waiting->waits, (std::vector<int64_t>{5000, kResponseTimeoutUs + 1}));
 }
