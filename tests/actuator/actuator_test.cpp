@@ -84,6 +84,8 @@ TEST_F(ActuatorTest, CountsBeyondTheFrameAreRefusedBeforeAnythingIsSent) {
     // The largest frames go out.
     EXPECT_FALSE(
         static_cast<bool>(actuator.write_multiple_registers_blocking(0, 123, values.data())));
+    EXPECT_FALSE(static_cast<bool>(
+        actuator.read_write_multiple_registers_blocking(0, 125, 0, 121, values.data()).error));
     EXPECT_EQ(actuator.read_multiple_registers_blocking(0, 125).value.size(), 125u);
 }
 

@@ -112,6 +112,14 @@ TEST_F(ActuatorTest, TelemetryFlowsThroughRun) {
     EXPECT_NEAR(actuator.stream_cache.position, 12300, 500);
     EXPECT_EQ(actuator.stream_cache.voltage, 24000);
     EXPECT_EQ(actuator.stream_cache.temperature, 25);
+    // The two halves of run, for programs that do other work between them.
+    actuator.stream_cache = StreamData();
+    const size_t sent = line->requests.size();
+    for (int i = 0; i < 100 && line->requests.size() == sent; ++i)
+        actuator.run_out();
+    EXPECT_EQ(line->requests.size(), sent + 1);
+    actuator.run_in();
+    EXPECT_EQ(actuator.stream_cache.voltage, 24000);
 }
 
 TEST_F(ActuatorTest, BlockingCallPausesStreamingAndResumesAfter) {
