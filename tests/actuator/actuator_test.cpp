@@ -19,6 +19,17 @@ TEST_F(ActuatorTest, NewActuatorIsQuietAndRemembersItsName) {
     EXPECT_TRUE(line->requests.empty());
 }
 
+TEST_F(ActuatorTest, OpenAndCloseReachTheLine) {
+    EXPECT_FALSE(static_cast<bool>(actuator.open_serial_port("/dev/ttyUSB0", 115200, 3000)));
+    EXPECT_TRUE(line->open);
+    EXPECT_EQ(line->baud_rate, 115200u);
+    actuator.close_serial_port();
+    EXPECT_FALSE(line->open);
+    EXPECT_FALSE(static_cast<bool>(actuator.open_serial_port(3, 9600, 3000)));
+    EXPECT_EQ(line->baud_rate, 9600u);
+    EXPECT_EQ(actuator.get_bus()->client().get_interframe_delay_us(), 3000);
+}
+
 TEST_F(ActuatorTest, SingleAndWideReads) {
     device.set_register(100, 0xBEEF);
     device.set_register(200, 0x0001);
@@ -45,6 +56,9 @@ TEST_F(ActuatorTest, MultipleReadsAndWrites) {
     EXPECT_EQ(device.register_value(140), 0xFFFE);
     EXPECT_EQ(device.register_value(141), 0xFFFF);
     EXPECT_EQ(line->requests.back(), hex("01 10 00 8c 00 02 04 ff fe ff ff ab ce"));
+    EXPECT_FALSE(static_cast<bool>(actuator.write_wide_register_blocking(144, 0x12345679)));
+    EXPECT_EQ(device.register_value(144), 0x5679);
+    EXPECT_EQ(device.register_value(145), 0x1234);
 
     const uint16_t one[] = {42};
     const auto rw = actuator.read_write_multiple_registers_blocking(500, 2, 501, 1, one);
@@ -251,7 +265,9 @@ TEST_F(ActuatorTest, BroadcastBlockingCallReturnsWithoutData) {
     const ZelkResult<unsigned short> read = broadcast.read_register_blocking(600);
     EXPECT_EQ(read.error.what(), "Reads cannot be broadcast.");
     EXPECT_EQ(read.value, 0);
-    EXPECT_TRUE(static_cast<bool>(broadcast.read_wide_register_blocking(600).error));
+    const ZelkResult<int> wide = broadcast.read_wide_register_blocking(600);
+    EXPECT_TRUE(static_cast<bool>(wide.error));
+    EXPECT_EQ(wide.value, 0);
     EXPECT_TRUE(static_cast<bool>(broadcast.read_multiple_registers_blocking(600, 2).error));
     const uint16_t one = 1;
     EXPECT_TRUE(static_cast<bool>(

@@ -196,6 +196,12 @@ TEST_F(ModbusClientTest, ResponseTimeoutCountsFromTheEndOfTheRequestOnTheWire) {
     client.run_in();
     ASSERT_TRUE(client.is_response_ready());
     EXPECT_EQ(client.dequeue_transaction().failure_flags, 0x10);
+    // Rounded up, and only then: 96 characters are exactly 55 ms at 19200 baud.
+    EXPECT_EQ(client.wire_time_us(96), 55000);
+    client.adjust_baud_rate(10'999'999);
+    EXPECT_EQ(client.wire_time_us(1), 2);
+    EXPECT_FALSE(static_cast<bool>(client.open_serial_port("/dev/x", 0, 2000)));
+    EXPECT_EQ(client.wire_time_us(1000), 0);  // no baud rate: no wire time
 }
 
 TEST_F(ModbusClientTest, LateAnswerToAFailedRequestIsDrainedInTheRecoveryWindow) {

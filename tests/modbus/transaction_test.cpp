@@ -243,6 +243,20 @@ INSTANTIATE_TEST_SUITE_P(
                                      {valid_responses, exception_responses}}),
     [](const ::testing::TestParamInfo<ValidationCase>& info) { return info.param.name; });
 
+TEST(Transaction, WriteAnswerMustEchoEveryByte) {
+    const Transaction write =
+        build_write_single_register(1, 10, 0x1234, MessagePriority::important);
+    const std::vector<uint8_t> echo(write.tx_buffer, write.tx_buffer + 6);
+    for (size_t i = 0; i < echo.size(); ++i) {
+        std::vector<uint8_t> changed = echo;
+        changed[i] ^= 0x01;
+        DiagnosticCounters counters{};
+        Transaction t = with_response(write, fakes::with_crc(changed));
+        t.validate_response(counters);
+        EXPECT_EQ(t.failure_flags, i == 0 ? 0x20 : 0x04) << i;
+    }
+}
+
 TEST(DiagnosticCounters, WrapAndRangeCheck) {
     DiagnosticCounters counters{};
     counters[crc_errors] = 65535;
