@@ -396,7 +396,7 @@ class Workspace:
         self.source = folder / "src"
         self.build = folder / "build"
         self.flags = list(build_type_flags)
-        self.children: Dict[int, subprocess.Popen] = {}
+        self.children: Dict[int, subprocess.Popen[bytes]] = {}
         self.lock = threading.Lock()
         self.stopping = False
         self.test_limits: Dict[str, float] = {}
@@ -475,7 +475,7 @@ class Workspace:
             raise Stopped()
         return code, output.decode("utf-8", "replace")
 
-    def kill(self, child: subprocess.Popen) -> None:
+    def kill(self, child: subprocess.Popen[bytes]) -> None:
         try:
             os.killpg(child.pid, signal.SIGKILL)
         except ProcessLookupError:
@@ -590,9 +590,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("-n", type=int, default=150, help="mutants to sample (default 150)")
     parser.add_argument("--seed", type=int, default=1, help="seed of the sample (default 1)")
     parser.add_argument("--jobs", type=int, default=1, help="mutants built and tested at once (default 1)")
-    parser.add_argument("--build-dir", default="build/mutate", help="mirrors and builds (default build/mutate)")
+    parser.add_argument("--build-dir", help="mirrors and builds (default build/mutate)")
     parser.add_argument("--match", metavar="TEXT", action="append",
                         help="sample only mutants whose 'file:line: edit' contains TEXT (repeatable)")
+    parser.add_argument("--sanitize", action="store_true",
+                        help="build under AddressSanitizer and UndefinedBehaviorSanitizer, as CI "
+                        "runs the tests (default folder build/mutate-sanitize)")
     parser.add_argument("--list", action="store_true", help="print the sampled mutants and stop")
     parser.add_argument("--json", metavar="PATH", help="also write every outcome to PATH")
     args = parser.parse_args(argv)
@@ -611,9 +614,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 0
     equivalents = load_equivalents(EQUIVALENTS)
 
-    build_root = (ROOT / args.build_dir).resolve()
-    workspaces = [Workspace(build_root / f"job{k}", ["-DCMAKE_BUILD_TYPE=", "-DCMAKE_CXX_FLAGS=-O0"])
-                  for k in range(max(1, args.jobs))]
+    build_root = (ROOT / (args.build_dir or "build/mutate" + ("-sanitize" if args.sanitize else ""))).resolve()
+    flags = ["-DCMAKE_BUILD_TYPE=", "-DCMAKE_CXX_FLAGS=-O0"]
+    flags.append("-DFERRUN_SANITIZE=" + ("address,undefined" if args.sanitize else ""))
+    workspaces = [Workspace(build_root / f"job{k}", flags) for k in range(max(1, args.jobs))]
     interrupted = False
 
     def on_signal(signum: int, frame: object) -> None:
@@ -642,7 +646,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         progress = Progress(len(sample))
         queue = list(reversed(sample))
         idle = list(workspaces)
-        running: Dict[Future, Workspace] = {}
+        running: Dict[Future[Outcome], Workspace] = {}
         while queue or running:
             while queue and idle:
                 space = idle.pop()
