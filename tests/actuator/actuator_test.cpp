@@ -275,6 +275,18 @@ TEST_F(ActuatorTest, BroadcastBlockingCallReturnsWithoutData) {
     EXPECT_EQ(line->requests.size(), 1u);
 }
 
+TEST_F(ActuatorTest, TruncatedReadNeverHandsBackRegistersThatDidNotArrive) {
+    line->filter = [](const std::vector<uint8_t>&, std::vector<uint8_t>) {
+        return fakes::hex("01 03 06 00 01 00 02 00");  // then silence
+    };
+    const auto read =
+        actuator.read_multiple_registers_blocking(0, 3, MessagePriority::not_important);
+    EXPECT_EQ(read.error.what(), "Unexpected interchar delay timeout. ");
+    ASSERT_LE(read.value.size(), 2u);
+    for (size_t i = 0; i < read.value.size(); ++i)
+        EXPECT_EQ(read.value[i], i + 1);
+}
+
 TEST_F(ActuatorTest, CleanReplyThatDoesNotAnswerTheReadIsAFailureWithoutData) {
     // Right address, length and CRC, but another function code, or a byte count of 0.
     for (const char* reply : {"01 10 01 3d 00", "01 03 00 00 00"}) {

@@ -175,9 +175,10 @@ TEST_F(ActuatorTest, RunWaitSleepsUntilTheNextDeadlineOrItsLimit) {
     };
     clock->step_per_reading = 0;
     Actuator silent(waiting, clock, "s", 1);
-    silent.run_wait(0);     // never waits
-    silent.run_wait(5000);  // nothing to do: the whole limit
+    silent.run_wait(0);  // never waits
+    silent.run_wait(1);  // nothing to do: the whole limit
+    silent.run_wait(5000);
     silent.enable_stream();
     silent.run_wait(100000);  // a command in flight: until its response time-out has passed
-    EXPECT_EQ(waiting->waits, (std::vector<int64_t>{5000, kResponseTimeoutUs + 1}));
+    EXPECT_EQ(waiting->waits, (std::vector<int64_t>{1, 5000, kResponseTimeoutUs + 1}));
 }

@@ -119,6 +119,8 @@ TEST(Builders, RefuseFramesBeyondTheProtocolLimits) {
         EXPECT_EQ(t.tx_length, 0);
     }
     Transaction direct;
+    EXPECT_TRUE(direct.load_request(1, 16, data.data(), 252, 8));
+    EXPECT_EQ(direct.tx_length, kMaxFrameLength);
     EXPECT_FALSE(direct.load_request(1, 16, data.data(), 253, 8));
     EXPECT_EQ(direct.tx_length, 0);
 }
