@@ -14,7 +14,9 @@ string and character literals, preprocessor lines and static_assert are never to
 The sources are mirrored into the build folder (build/mutate by default) and mutated there,
 one file at a time, and each mutated file is put back byte for byte before the next one,
 also on Ctrl-C: the checkout is only read. Survivors listed in tools/mutate-equivalent.txt
-are reported apart as equivalent: they cannot change what the SDK does.
+are reported apart with their reason: as equivalent (they cannot change what the SDK does)
+or, when the reason starts with "kept:", as known survivors that still count against the
+score (they can change behaviour, but no test here can see it).
 """
 
 from __future__ import annotations
@@ -355,6 +357,10 @@ class Equivalent:
     edit: str
     reason: str
 
+    @property
+    def changes_behaviour(self) -> bool:
+        return self.reason.startswith("kept:")
+
     def matches(self, mutant: Mutant) -> bool:
         at = str(mutant.line) if self.where.isdigit() else mutant.line_text
         return self.file == mutant.file and self.where == at and self.edit == mutant.edit
@@ -547,7 +553,8 @@ def report(outcomes: List[Outcome], interrupted: bool) -> str:
     rows: Dict[str, Dict[str, int]] = {}
     for outcome in outcomes:
         row = rows.setdefault(outcome.mutant.file, {"caught": 0, "survived": 0, "equivalent": 0, "invalid": 0})
-        row["equivalent" if outcome.equivalent else outcome.status] += 1
+        equivalent = outcome.equivalent is not None and not outcome.equivalent.changes_behaviour
+        row["equivalent" if equivalent else outcome.status] += 1
     lines = []
     header = f"{'file':44} {'caught/valid':<12} {'equiv':>5} {'invalid':>7}   caught/behaviour-changing"
     lines.append(header)
@@ -558,15 +565,16 @@ def report(outcomes: List[Outcome], interrupted: bool) -> str:
             total[key] += rows[file][key]
     lines.append(_score_line("all", total))
     survivors = [o for o in outcomes if o.status == "survived" and not o.equivalent]
-    equivalents = [o for o in outcomes if o.equivalent]
     lines.append("")
     lines.append(f"survivors ({len(survivors)}):")
     for o in sorted(survivors, key=lambda o: (o.mutant.file, o.mutant.line)):
         lines.append(f"  {o.mutant.file}:{o.mutant.line}: {o.mutant.edit}    {o.mutant.line_text}")
-    lines.append(f"equivalent ({len(equivalents)}, {EQUIVALENTS.relative_to(ROOT)}):")
-    for o in sorted(equivalents, key=lambda o: (o.mutant.file, o.mutant.line)):
-        assert o.equivalent is not None
-        lines.append(f"  {o.mutant.file}:{o.mutant.line}: {o.mutant.edit}    {o.equivalent.reason}")
+    for title, kept in (("known survivors", True), ("equivalent", False)):
+        listed = [o for o in outcomes if o.equivalent and o.equivalent.changes_behaviour == kept]
+        lines.append(f"{title} ({len(listed)}, {EQUIVALENTS.relative_to(ROOT)}):")
+        for o in sorted(listed, key=lambda o: (o.mutant.file, o.mutant.line)):
+            assert o.equivalent is not None
+            lines.append(f"  {o.mutant.file}:{o.mutant.line}: {o.mutant.edit}    {o.equivalent.reason}")
     if interrupted:
         lines.append(f"interrupted after {len(outcomes)} mutants")
     return "\n".join(lines)
@@ -586,7 +594,7 @@ def _score_line(file: str, row: Dict[str, int]) -> str:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("paths", nargs="+", help="files or folders of C++ sources, from the checkout")
+    parser.add_argument("paths", nargs="*", help="files or folders of C++ sources, from the checkout")
     parser.add_argument("-n", type=int, default=150, help="mutants to sample (default 150)")
     parser.add_argument("--seed", type=int, default=1, help="seed of the sample (default 1)")
     parser.add_argument("--jobs", type=int, default=1, help="mutants built and tested at once (default 1)")
@@ -598,8 +606,24 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                         "runs the tests (default folder build/mutate-sanitize)")
     parser.add_argument("--list", action="store_true", help="print the sampled mutants and stop")
     parser.add_argument("--json", metavar="PATH", help="also write every outcome to PATH")
+    parser.add_argument("--rescore", metavar="PATH",
+                        help="print the report of a run saved with --json again, with the "
+                        "equivalents file as it is now, and stop")
     args = parser.parse_args(argv)
 
+    if args.rescore:
+        equivalents = load_equivalents(EQUIVALENTS)
+        saved = []
+        for entry in json.loads(Path(args.rescore).read_text()):
+            mutant = Mutant(**{f.name: entry[f.name] for f in dataclasses.fields(Mutant)})
+            outcome = Outcome(mutant, entry["status"], entry["detail"])
+            if outcome.status == "survived":
+                outcome.equivalent = next((e for e in equivalents if e.matches(mutant)), None)
+            saved.append(outcome)
+        print(report(saved, False))
+        return 0
+    if not args.paths:
+        parser.error("name the C++ sources to mutate, e.g. sdk")
     files = source_files(args.paths)
     candidates = [m for f in files for m in find_mutants(ROOT / f, f)]
     if args.match:
