@@ -421,6 +421,11 @@ class Workspace:
                 if not target.exists() or target.read_bytes() != content:
                     target.parent.mkdir(parents=True, exist_ok=True)
                     target.write_bytes(content)
+            mirrored = self.source / name
+            if mirrored.is_dir():  # files gone from the checkout go from the mirror too
+                for stale in [p for p in mirrored.rglob("*") if p.is_file()]:
+                    if not (ROOT / stale.relative_to(self.source)).exists():
+                        stale.unlink()
 
     def configure(self) -> None:
         vectors = (ROOT.parent / "shared" / "vectors").resolve()
