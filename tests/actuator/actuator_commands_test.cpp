@@ -52,6 +52,34 @@ TEST_F(ActuatorTest, SetModeGivesUpAfter125MillisecondsOfDeviceClock) {
     EXPECT_LT(codes.size(), 200u);
 }
 
+TEST_F(ActuatorTest, SetModeTriesUntilExactly125MillisecondsHavePassed) {
+    // The device never confirms. Its answer to the first read comes when answer_at_us have
+    // passed; from then on the clock moves 1 us a reading, so the loop's next check reads
+    // that time plus the few readings in between. Returns the requests sent and that check.
+    device.set_confirms_modes(false);
+    const auto attempt = [&](int64_t answer_at_us) {
+        const int64_t start = clock->now;  // set_mode's first reading
+        const size_t first = line->requests.size();
+        line->filter = [&, start, first](const std::vector<uint8_t>&, std::vector<uint8_t> r) {
+            if (line->requests.size() == first + 2) {
+                clock->now = start + answer_at_us;
+                clock->step_per_reading = 1;
+            }
+            return r;
+        };
+        EXPECT_TRUE(static_cast<bool>(actuator.set_mode(ForceMode)));
+        const int64_t last_check = clock->now - 1 - start;
+        clock->step_per_reading = 50;
+        return std::make_pair(line->requests.size() - first, last_check);
+    };
+    const auto [sent, checked_at] = attempt(125000);
+    ASSERT_EQ(sent, 2u);  // write, read: then the limit has passed
+    const int64_t readings = checked_at - 125000;
+    ASSERT_LT(readings, 100);
+    EXPECT_EQ(attempt(125000 - readings), std::make_pair(size_t{2}, int64_t{125000}));
+    EXPECT_EQ(attempt(124999 - readings).first, 3u);  // one more read at 124.999 ms
+}
+
 TEST_F(ActuatorTest, SetModeTreatsAFailedReadAsNoConfirmation) {
     int reads = 0;
     line->filter = [&reads](const std::vector<uint8_t>& request, std::vector<uint8_t> response) {

@@ -19,6 +19,17 @@ TEST_F(ActuatorTest, NewActuatorIsQuietAndRemembersItsName) {
     EXPECT_TRUE(line->requests.empty());
 }
 
+TEST_F(ActuatorTest, OpenAndCloseReachTheLine) {
+    EXPECT_FALSE(static_cast<bool>(actuator.open_serial_port("/dev/ttyUSB0", 115200, 3000)));
+    EXPECT_TRUE(line->open);
+    EXPECT_EQ(line->baud_rate, 115200u);
+    actuator.close_serial_port();
+    EXPECT_FALSE(line->open);
+    EXPECT_FALSE(static_cast<bool>(actuator.open_serial_port(3, 9600, 3000)));
+    EXPECT_EQ(line->baud_rate, 9600u);
+    EXPECT_EQ(actuator.get_bus()->client().get_interframe_delay_us(), 3000);
+}
+
 TEST_F(ActuatorTest, SingleAndWideReads) {
     device.set_register(100, 0xBEEF);
     device.set_register(200, 0x0001);
@@ -45,6 +56,9 @@ TEST_F(ActuatorTest, MultipleReadsAndWrites) {
     EXPECT_EQ(device.register_value(140), 0xFFFE);
     EXPECT_EQ(device.register_value(141), 0xFFFF);
     EXPECT_EQ(line->requests.back(), hex("01 10 00 8c 00 02 04 ff fe ff ff ab ce"));
+    EXPECT_FALSE(static_cast<bool>(actuator.write_wide_register_blocking(144, 0x12345679)));
+    EXPECT_EQ(device.register_value(144), 0x5679);
+    EXPECT_EQ(device.register_value(145), 0x1234);
 
     const uint16_t one[] = {42};
     const auto rw = actuator.read_write_multiple_registers_blocking(500, 2, 501, 1, one);
@@ -84,6 +98,8 @@ TEST_F(ActuatorTest, CountsBeyondTheFrameAreRefusedBeforeAnythingIsSent) {
     // The largest frames go out.
     EXPECT_FALSE(
         static_cast<bool>(actuator.write_multiple_registers_blocking(0, 123, values.data())));
+    EXPECT_FALSE(static_cast<bool>(
+        actuator.read_write_multiple_registers_blocking(0, 125, 0, 121, values.data()).error));
     EXPECT_EQ(actuator.read_multiple_registers_blocking(0, 125).value.size(), 125u);
 }
 
@@ -106,6 +122,29 @@ TEST_F(ActuatorTest, ExceptionResponseIsAFailureNamingItsCode) {
     EXPECT_TRUE(many.value.empty());
 }
 
+TEST_F(ActuatorTest, EveryExceptionCodeIsNamed) {
+    const std::pair<uint8_t, const char*> names[] = {
+        {1, "illegal function"},
+        {2, "illegal data address"},
+        {3, "illegal data value"},
+        {4, "server device failure"},
+        {5, "acknowledge"},
+        {6, "server device busy"},
+        {7, "unknown exception"},
+        {8, "memory parity error"},
+        {9, "unknown exception"},
+        {10, "gateway path unavailable"},
+        {11, "gateway target device failed to respond"},
+        {12, "unknown exception"}};
+    for (const auto& [code, name] : names) {
+        line->filter = [code = code](const std::vector<uint8_t>&, std::vector<uint8_t>) {
+            return fakes::with_crc({1, 0x83, code});
+        };
+        EXPECT_EQ(actuator.read_register_blocking(0, MessagePriority::not_important).error.what(),
+                  "Modbus exception response, code " + std::to_string(code) + " (" + name + "). ");
+    }
+}
+
 TEST_F(ActuatorTest, SilentDeviceTimesOutAfterSixAttempts) {
     silence_device();
     const ZelkResult<unsigned short> read = actuator.read_register_blocking(317);
@@ -125,6 +164,9 @@ TEST_F(ActuatorTest, FailureTextsComeInTheirFixedOrder) {
         {{interchar_timeout, response_timeout}, "Unexpected interchar delay timeout. "},
         {{wrong_crc, wrong_address}, "Wrong modbus response address. Wrong CRC. "},
         {{wrong_crc, response_timeout}, "Wrong CRC. "},
+        {{line_busy, response_mismatch},
+         "Response does not match the request. The line never fell quiet; the request was not "
+         "sent. "},
     };
     for (const Case& c : cases) {
         Transaction t = build_read_holding_registers(1, 0, 1, MessagePriority::important);
@@ -173,6 +215,18 @@ TEST_F(ActuatorTest, StreamResponseIsDecodedIntoTheCache) {
     }
     actuator.handle_transaction_response(hot);
     EXPECT_EQ(actuator.stream_cache.temperature, 251);
+
+    Transaction distinct = build_stream_command(1, 0, 0);  // every byte tells where it went
+    for (uint8_t b : fakes::with_crc(hex("01 64 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f"))) {
+        distinct.append_response_byte(b);
+    }
+    actuator.handle_transaction_response(distinct);
+    EXPECT_EQ(actuator.stream_cache.position, 0x01020304);
+    EXPECT_EQ(actuator.stream_cache.force, 0x05060708);
+    EXPECT_EQ(actuator.stream_cache.power, 0x090a);
+    EXPECT_EQ(actuator.stream_cache.temperature, 0x0b);
+    EXPECT_EQ(actuator.stream_cache.voltage, 0x0c0d);
+    EXPECT_EQ(actuator.stream_cache.errors, 0x0e0f);
 }
 
 TEST_F(ActuatorTest, BadStreamFramesKeepTheLastGoodTelemetry) {
@@ -211,12 +265,26 @@ TEST_F(ActuatorTest, BroadcastBlockingCallReturnsWithoutData) {
     const ZelkResult<unsigned short> read = broadcast.read_register_blocking(600);
     EXPECT_EQ(read.error.what(), "Reads cannot be broadcast.");
     EXPECT_EQ(read.value, 0);
-    EXPECT_TRUE(static_cast<bool>(broadcast.read_wide_register_blocking(600).error));
+    const ZelkResult<int> wide = broadcast.read_wide_register_blocking(600);
+    EXPECT_TRUE(static_cast<bool>(wide.error));
+    EXPECT_EQ(wide.value, 0);
     EXPECT_TRUE(static_cast<bool>(broadcast.read_multiple_registers_blocking(600, 2).error));
     const uint16_t one = 1;
     EXPECT_TRUE(static_cast<bool>(
         broadcast.read_write_multiple_registers_blocking(600, 1, 601, 1, &one).error));
     EXPECT_EQ(line->requests.size(), 1u);
+}
+
+TEST_F(ActuatorTest, TruncatedReadNeverHandsBackRegistersThatDidNotArrive) {
+    line->filter = [](const std::vector<uint8_t>&, std::vector<uint8_t>) {
+        return fakes::hex("01 03 06 00 01 00 02 00");  // then silence
+    };
+    const auto read =
+        actuator.read_multiple_registers_blocking(0, 3, MessagePriority::not_important);
+    EXPECT_EQ(read.error.what(), "Unexpected interchar delay timeout. ");
+    ASSERT_LE(read.value.size(), 2u);
+    for (size_t i = 0; i < read.value.size(); ++i)
+        EXPECT_EQ(read.value[i], i + 1);
 }
 
 TEST_F(ActuatorTest, CleanReplyThatDoesNotAnswerTheReadIsAFailureWithoutData) {

@@ -6,6 +6,7 @@
 #include "fakes/fake_clock.hpp"
 #include "fakes/fake_serial.hpp"
 #include "fakes/wire.hpp"
+#include "sim/simulated_line.hpp"
 
 using namespace zelkSDK;
 using fakes::hex;
@@ -54,6 +55,14 @@ TEST_F(ActuatorTest, FreshActuatorStreamsSleepCommands) {
     actuator.run();
     ASSERT_EQ(line->requests.size(), 1u);
     EXPECT_EQ(line->requests[0], hex("01 64 00 00 00 00 00 03 e4"));
+    // Set-points never set are 0 in every mode.
+    for (MotorMode mode : {ForceMode, PositionMode, HapticMode}) {
+        ASSERT_FALSE(static_cast<bool>(actuator.set_mode(mode)));
+        for (int i = 0; i < 200 && line->requests.back()[1] != 100; ++i)
+            actuator.run();
+        const std::vector<uint8_t>& frame = line->requests.back();
+        EXPECT_EQ(std::vector<uint8_t>(frame.begin() + 3, frame.begin() + 7), hex("00 00 00 00"));
+    }
 }
 
 TEST(StreamController, OneCommandWhileQueuedInFlightOrUnread) {
@@ -103,6 +112,14 @@ TEST_F(ActuatorTest, TelemetryFlowsThroughRun) {
     EXPECT_NEAR(actuator.stream_cache.position, 12300, 500);
     EXPECT_EQ(actuator.stream_cache.voltage, 24000);
     EXPECT_EQ(actuator.stream_cache.temperature, 25);
+    // The two halves of run, for programs that do other work between them.
+    actuator.stream_cache = StreamData();
+    const size_t sent = line->requests.size();
+    for (int i = 0; i < 100 && line->requests.size() == sent; ++i)
+        actuator.run_out();
+    EXPECT_EQ(line->requests.size(), sent + 1);
+    actuator.run_in();
+    EXPECT_EQ(actuator.stream_cache.voltage, 24000);
 }
 
 TEST_F(ActuatorTest, BlockingCallPausesStreamingAndResumesAfter) {
@@ -115,4 +132,53 @@ TEST_F(ActuatorTest, BlockingCallPausesStreamingAndResumesAfter) {
     for (int i = 0; i < 100 && line->requests.size() < 3; ++i)
         actuator.run();
     EXPECT_EQ(function_codes(), (std::vector<int>{100, 3, 100}));
+}
+
+TEST_F(ActuatorTest, StreamingActuatorsOnABusTakeTurns) {
+    // The device answers address 1 only: address 2 times out and keeps its turn all the same.
+    auto bus = std::make_shared<Bus>(line, clock);
+    Actuator first(bus, "a", 1);
+    Actuator second(bus, "b", 2);
+    {
+        Actuator gone(bus, "c", 3);
+        gone.enable_stream();
+        EXPECT_EQ(bus->actuator_count(), 3u);
+    }
+    EXPECT_EQ(bus->actuator_count(), 2u);
+    first.enable_stream();
+    second.enable_stream();
+    const auto run_until = [&](size_t requests) {
+        for (int i = 0; i < 5000 && line->requests.size() < requests; ++i)
+            bus->run();
+    };
+    run_until(3);
+    second.disable_stream();
+    run_until(5);
+    std::vector<int> addresses;
+    for (const auto& frame : line->requests)
+        addresses.push_back(frame[0]);
+    EXPECT_EQ(addresses, (std::vector<int>{1, 2, 1, 1, 1}));
+}
+
+TEST_F(ActuatorTest, RunWaitSleepsUntilTheNextDeadlineOrItsLimit) {
+    struct WaitingLine : sim::SimulatedLine {
+        using SimulatedLine::SimulatedLine;
+        bool wait_to_receive(int64_t max_wait_us) override {
+            waits.push_back(max_wait_us);
+            return ready_to_receive();
+        }
+        std::vector<int64_t> waits;
+    };
+    auto waiting = std::make_shared<WaitingLine>(device);
+    waiting->filter = [](const std::vector<uint8_t>&, std::vector<uint8_t>) {
+        return std::vector<uint8_t>();  // a silent device
+    };
+    clock->step_per_reading = 0;
+    Actuator silent(waiting, clock, "s", 1);
+    silent.run_wait(0);  // never waits
+    silent.run_wait(1);  // nothing to do: the whole limit
+    silent.run_wait(5000);
+    silent.enable_stream();
+    silent.run_wait(100000);  // a command in flight: until its response time-out has passed
+    EXPECT_EQ(waiting->waits, (std::vector<int64_t>{1, 5000, kResponseTimeoutUs + 1}));
 }

@@ -80,7 +80,7 @@ TEST_F(ModbusClientTest, WholeResponseInOneBatchCompletesInOnePass) {
 TEST_F(ModbusClientTest, ResponseTimeoutIsStrict) {
     queue_read(MessagePriority::not_important);
     client.run_out();
-    clock.advance(kResponseTimeoutUs);
+    clock.advance(20000);  // the time limits are written out: they are the protocol's
     client.run_in();
     EXPECT_FALSE(client.is_response_ready());
     clock.advance(1);
@@ -111,7 +111,7 @@ TEST_F(ModbusClientTest, IntercharTimeoutAfterSilenceMidResponse) {
     line.push(hex("01 03 04 12 34"));
     client.run_in();
     EXPECT_EQ(client.get_state(), receiving);
-    clock.advance(kIntercharTimeoutUs);
+    clock.advance(16000);
     client.run_in();
     EXPECT_FALSE(client.is_response_ready());
     clock.advance(1);
@@ -144,7 +144,7 @@ TEST_F(ModbusClientTest, InterframeDelayHoldsTheNextRequestAndStrayBytesRestartI
     client.run_out();
     line.push(kTwoRegisters);
     ASSERT_EQ(pass().size(), 1u);
-    clock.advance(kDefaultInterframeDelayUs);
+    clock.advance(2000);  // the default interframe delay
     client.run_out();
     EXPECT_EQ(line.frames.size(), 1u);
     line.push(hex("EE EE"));  // late bytes of the previous exchange
@@ -157,7 +157,7 @@ TEST_F(ModbusClientTest, InterframeDelayHoldsTheNextRequestAndStrayBytesRestartI
     clock.advance(kDefaultInterframeDelayUs);
     line.push(hex("EE"));
     client.run_in();  // also while waiting: the window starts again
-    clock.advance(kDefaultInterframeDelayUs);
+    clock.advance(2000);
     client.run_out();
     EXPECT_EQ(line.frames.size(), 1u);
     clock.advance(1);
@@ -172,7 +172,8 @@ TEST_F(ModbusClientTest, StaleBytesAreDrainedBeforeASendFromIdle) {
     line.push(std::vector<uint8_t>(kMaxDrainBytesPerPass, 0xEE));
     line.push(hex("01 03 02 12 34 B5 33"));
     client.enqueue_transaction(build_read_holding_registers(1, 200, 1, MessagePriority::important));
-    client.run_out();  // one pass drains at most its bound; the rest goes in the next
+    client.run_out();  // one pass drains exactly its bound; the rest goes in the next
+    EXPECT_EQ(line.incoming.size(), 7u);
     pass();
     EXPECT_TRUE(line.frames.empty());
     EXPECT_TRUE(line.incoming.empty());
@@ -200,6 +201,12 @@ TEST_F(ModbusClientTest, ResponseTimeoutCountsFromTheEndOfTheRequestOnTheWire) {
     client.run_in();
     ASSERT_TRUE(client.is_response_ready());
     EXPECT_EQ(client.dequeue_transaction().failure_flags, 0x10);
+    // Rounded up, and only then: 96 characters are exactly 55 ms at 19200 baud.
+    EXPECT_EQ(client.wire_time_us(96), 55000);
+    client.adjust_baud_rate(10'999'999);
+    EXPECT_EQ(client.wire_time_us(1), 2);
+    EXPECT_FALSE(static_cast<bool>(client.open_serial_port("/dev/x", 0, 2000)));
+    EXPECT_EQ(client.wire_time_us(1000), 0);  // no baud rate: no wire time
 }
 
 TEST_F(ModbusClientTest, LateAnswerToAFailedRequestIsDrainedInTheRecoveryWindow) {
@@ -320,6 +327,8 @@ TEST_F(ModbusClientTest, BroadcastFinishesAfterTheBroadcastDelayWhateverArrives)
 }
 
 TEST_F(ModbusClientTest, LineThatKeepsSendingNeverHangsTheEngine) {
+    auto log = std::make_shared<fakes::FakeLog>();
+    client.begin_logging(log);
     Transaction open = build_read_holding_registers(1, 342, 2, MessagePriority::not_important);
     open.expected_response_length = kOpenResponseLength;
     client.enqueue_transaction(open);
@@ -332,6 +341,7 @@ TEST_F(ModbusClientTest, LineThatKeepsSendingNeverHangsTheEngine) {
     EXPECT_EQ(done[0].failure_flags, 0x60);  // 0x55 bytes: wrong address, wrong CRC
     EXPECT_EQ(done[1].failure_flags, 0x01);  // never sent: the line never fell quiet
     EXPECT_EQ(line.frames.size(), 1u);
+    EXPECT_EQ(log->lines.back().substr(log->lines.back().find("\trx")), "\trx\tLine busy. ");
 }
 
 TEST_F(ModbusClientTest, LostLineFailsEveryRequestAtOnceWithoutResending) {
@@ -400,42 +410,41 @@ TEST_F(ModbusClientTest, LogsOneTxAndOneRxLinePerExchange) {
 TEST_F(ModbusClientTest, LogNamesEveryFailureInItsOrder) {
     auto log = std::make_shared<fakes::FakeLog>();
     client.begin_logging(log);
-    queue_read(MessagePriority::not_important);
-    client.run_out();
-    clock.advance(kResponseTimeoutUs + 1);
-    const int64_t when = clock.now;
-    client.run_in();
-    ASSERT_EQ(log->lines.size(), 2u);
-    EXPECT_EQ(log->lines[1], std::to_string(when) + "\trx\tTimed out. ");
-    client.dequeue_transaction();
-
-    queue_read(MessagePriority::not_important);
-    clock.advance(client.late_answer_window_us() + 1);
-    client.run_out();
-    line.push(hex("02 03 04 12 34 56 78 00 00"));
-    client.run_in();
-    ASSERT_EQ(log->lines.size(), 4u);
-    EXPECT_NE(log->lines[3].find("\t00\t00\tWrong address. Wrong CRC. "), std::string::npos);
-    client.dequeue_transaction();
-
-    queue_read(MessagePriority::not_important);
-    clock.advance(client.recovery_window_us() + 1);
-    client.run_out();
-    line.push(hex("01 03 04 12 34"));
-    client.run_in();
-    clock.advance(kIntercharTimeoutUs + 1);
-    client.run_in();
-    ASSERT_EQ(log->lines.size(), 6u);
-    EXPECT_NE(log->lines[5].find("\t34\tUnexpected interchar. "), std::string::npos);
-    client.dequeue_transaction();
-
-    queue_read(MessagePriority::not_important);
-    clock.advance(client.recovery_window_us() + 1);
-    client.run_out();
-    line.push(with_crc(hex("01 03 02 12 34 56 78")));  // byte count 2 for 2 registers
-    client.run_in();
-    ASSERT_EQ(log->lines.size(), 8u);
-    EXPECT_NE(log->lines[7].find("\tResponse does not match. "), std::string::npos);
+    struct Case {
+        std::vector<uint8_t> response;  // then silence
+        const char* text;
+    };
+    const Case cases[] = {
+        {{}, "Timed out. "},
+        {hex("01 03 04 12 34"), "Unexpected interchar. "},
+        {with_crc(hex("02 03 04 12 34 56 78")), "Wrong address. "},
+        {hex("01 03 04 12 34 56 78 00 00"), "Wrong CRC. "},
+        {hex("02 03 04 12 34 56 78 00 00"), "Wrong address. Wrong CRC. "},
+        {with_crc(hex("01 03 02 12 34 56 78")), "Response does not match. "},  // byte count 2
+    };
+    for (const Case& c : cases) {
+        queue_read(MessagePriority::not_important);
+        clock.advance(client.late_answer_window_us() + 1);  // whatever failed before
+        client.run_out();
+        line.push(c.response);
+        client.run_in();
+        clock.advance(kResponseTimeoutUs + 1);
+        const int64_t when = clock.now;
+        client.run_in();
+        std::string expected = "\trx";
+        for (uint8_t b : c.response) {
+            static const char kDigits[] = "0123456789abcdef";
+            expected += {'\t', kDigits[b >> 4], kDigits[b & 0x0F]};
+        }
+        ASSERT_TRUE(client.is_response_ready());
+        const std::string& rx = log->lines.back();
+        EXPECT_EQ(rx.substr(rx.find("\trx")), expected + "\t" + c.text);
+        if (c.response.empty()) {
+            EXPECT_EQ(rx, std::to_string(when) + "\trx\tTimed out. ");
+        }
+        client.dequeue_transaction();
+    }
+    EXPECT_EQ(log->lines.size(), 12u);
 }
 
 TEST_F(ModbusClientTest, AdjustBaudRateReachesTheLine) {
@@ -457,4 +466,18 @@ TEST_F(ModbusClientTest, FrontTakenAwayInFlightLeavesTheEngineSound) {
     client.run_out();
     EXPECT_EQ(line.frames.size(), 2u);
     EXPECT_TRUE(line.incoming.empty());  // the late answer was drained, not taken
+}
+
+TEST_F(ModbusClientTest, FinishedFrontWaitsForItsOwnerAndIsNeverSentAgain) {
+    client.run_out();  // an empty queue sends nothing
+    queue_read();
+    client.run_out();
+    line.push(kTwoRegisters);
+    client.run_in();
+    clock.advance(kDefaultInterframeDelayUs + 1);
+    client.run_out();  // before the owner takes the answer, as direct users of the engine may
+    EXPECT_EQ(line.frames.size(), 1u);
+    ASSERT_TRUE(client.is_response_ready());
+    EXPECT_EQ(client.dequeue_transaction().failure_flags, 0);
+    EXPECT_EQ(client.get_diagnostic_counters()[messages_sent], 1);
 }

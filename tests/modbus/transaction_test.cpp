@@ -119,6 +119,8 @@ TEST(Builders, RefuseFramesBeyondTheProtocolLimits) {
         EXPECT_EQ(t.tx_length, 0);
     }
     Transaction direct;
+    EXPECT_TRUE(direct.load_request(1, 16, data.data(), 252, 8));
+    EXPECT_EQ(direct.tx_length, kMaxFrameLength);
     EXPECT_FALSE(direct.load_request(1, 16, data.data(), 253, 8));
     EXPECT_EQ(direct.tx_length, 0);
 }
@@ -243,6 +245,20 @@ INSTANTIATE_TEST_SUITE_P(
                                      {valid_responses, exception_responses}}),
     [](const ::testing::TestParamInfo<ValidationCase>& info) { return info.param.name; });
 
+TEST(Transaction, WriteAnswerMustEchoEveryByte) {
+    const Transaction write =
+        build_write_single_register(1, 10, 0x1234, MessagePriority::important);
+    const std::vector<uint8_t> echo(write.tx_buffer, write.tx_buffer + 6);
+    for (size_t i = 0; i < echo.size(); ++i) {
+        std::vector<uint8_t> changed = echo;
+        changed[i] ^= 0x01;
+        DiagnosticCounters counters{};
+        Transaction t = with_response(write, fakes::with_crc(changed));
+        t.validate_response(counters);
+        EXPECT_EQ(t.failure_flags, i == 0 ? 0x20 : 0x04) << i;
+    }
+}
+
 TEST(DiagnosticCounters, WrapAndRangeCheck) {
     DiagnosticCounters counters{};
     counters[crc_errors] = 65535;
@@ -250,6 +266,13 @@ TEST(DiagnosticCounters, WrapAndRangeCheck) {
     EXPECT_EQ(increment_diagnostic_counter(counters, 19), 1);
     EXPECT_THROW(increment_diagnostic_counter(counters, 20), std::out_of_range);
     EXPECT_THROW(increment_diagnostic_counter(counters, -1), std::out_of_range);
+    // The serial line diagnostics' own numbers: programs read the counters by them.
+    EXPECT_EQ((std::vector<int>{messages_sent, valid_responses, bytes_sent, bytes_received,
+                                exception_responses, acknowledge_exceptions, busy_exceptions,
+                                wrong_address_responses, crc_errors, response_timeouts,
+                                interchar_timeouts, unexpected_interchars, mismatched_responses,
+                                drained_bytes}),
+              (std::vector<int>{5, 6, 7, 8, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
 }
 
 // A request that the given response frame answers.

@@ -80,6 +80,8 @@ TEST(SerialAsio, ClosingAPortNeverOpenedRaisesAtCancel) {
     }
     // ...and destroying ports that are not open is quiet.
     SerialASIO never_opened;
+    EXPECT_TRUE(never_opened.line_failed());
+    EXPECT_EQ(never_opened.line_failure_reason(), "the port is not open");
 }
 
 TEST_F(SerialAsioTest, SecondOpenSaysAlreadyOpenAndKeepsTheReader) {
@@ -177,9 +179,15 @@ TEST_F(SerialAsioTest, OpenCloseCyclesLeaveNoReaderBehind) {
 }
 
 TEST_F(SerialAsioTest, FailedWriteIsAFailedLineAndItsBytesNeverGoOutLater) {
+    port.send_byte(0x41);  // appended, never transmitted: gone with the close
     port.close_serial_port();
     EXPECT_TRUE(port.line_failed());
     EXPECT_EQ(port.line_failure_reason(), "the port is not open");
+    ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
+    port.send_byte(0x40);
+    port.transmit(8);
+    EXPECT_EQ(pty.read(), hex("40"));
+    port.close_serial_port();
     port.send_byte(0x42);
     EXPECT_NO_THROW(port.transmit(8));
     ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
@@ -196,6 +204,9 @@ TEST_F(SerialAsioTest, RefusedLineSettingClosesThePortAndNamesTheStep) {
     EXPECT_EQ(refused.what().rfind("Cannot set the baud rate 12345 on " + pty.path + ": ", 0), 0u)
         << refused.what();
     EXPECT_FALSE(port.reader_running());
+    EXPECT_EQ(port.open_serial_port(pty.path, 0).what(),
+              "Cannot set the baud rate 0 on " + pty.path + ": " +
+                  std::error_code(EINVAL, std::system_category()).message());
     ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
     pty.write(hex("01 06"));
     EXPECT_EQ(take(port, 2), hex("01 06"));
