@@ -142,8 +142,9 @@ TEST_F(ActuatorOnPacedPty, StrayBytesAfterResponsesNeverSpoilTheNextExchange) {
     for (int i = 0; i < 30; ++i) {
         const auto read = actuator.read_register_blocking(338, MessagePriority::not_important);
         failed += read.error ? 1 : 0;
-        if (!read.error)
+        if (!read.error) {
             EXPECT_EQ(read.value, 24000) << i;
+        }
     }
     EXPECT_LE(failed, 3);  // stray bytes taken for an answer used to fail a read in five
 }
