@@ -50,7 +50,10 @@ class Line {
 
     soak::SoakFigures check(const std::vector<soak::Call>& calls,
                             const std::vector<soak::CacheChange>& changes = {}) {
-        const std::string path = ::testing::TempDir() + "soak_checker_journal.tsv";
+        // One file per test: CTest runs these tests in parallel processes.
+        const std::string path = ::testing::TempDir() + "soak_checker_" +
+                                 ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                                 ".tsv";
         std::ofstream(path) << journal.str();
         soak::DeviceJournal device;
         EXPECT_TRUE(device.read(path)) << device.error();
