@@ -451,13 +451,15 @@ class Workspace:
             return True, ""
         if code is None:
             return False, f"{target} timed out"
-        failed = sorted(set(re.findall(r"^\[  FAILED  \] (\w+(?:/\w+)?\.\S+)", output, re.M)))
+        # "[  FAILED  ] Suite.Name" or, for a value-parameterized test, "...Name/case, where ..."
+        failed = sorted(set(re.findall(r"^\[  FAILED  \] ([\w/]+\.[\w/]+)", output, re.M)))
         if not failed:
             return False, f"{target} exit {code}"
         # Tests on a real line can fail once on a busy machine: a failure counts when it repeats.
         for _ in range(2):
-            code, _ = self.run([str(binary), "--gtest_brief=1", "--gtest_filter=" + ":".join(failed)], limit)
-            if code == 0:
+            code, output = self.run(
+                [str(binary), "--gtest_brief=1", "--gtest_filter=" + ":".join(failed)], limit)
+            if code == 0 and f"[  PASSED  ] {len(failed)} test" in output:
                 return True, ""
         return False, failed[0]
 
