@@ -286,6 +286,16 @@ size_t SerialASIO::read_some(uint8_t* data, size_t size, asio::error_code& error
         error = asio::error::operation_aborted;
         return 0;
     }
+#ifdef _WIN32
+    // asio's Windows read time-outs complete a read only when its buffer is full or the line
+    // pauses for 1 ms: the first bytes of a long response would wait for its end, past the
+    // response time-out. A read of what the driver already holds, or else of one byte,
+    // completes as soon as there is something to hand over.
+    DWORD errors = 0;
+    COMSTAT status{};
+    const bool queued = ClearCommError(serial_port.native_handle(), &errors, &status) != 0;
+    size = queued && status.cbInQue > 0 ? std::min<size_t>(size, status.cbInQue) : 1;
+#endif
     serial_port.async_read_some(asio::buffer(data, size),
                                 [&](const asio::error_code& result, size_t n) {
                                     error = result;
