@@ -150,8 +150,10 @@ def test_a_bus_of_one_sends_what_a_single_actuator_sends(tmp_path):
         with open(path) as log:
             frames = [f.data for f in read_frames(log) if f.direction == "tx"]
         # How often a frame goes out (stream commands in 20 passes, set_mode's confirming
-        # reads, resends) depends on the machine; which frames, in which order, does not.
-        sent.append(list(dict.fromkeys(frames)))
+        # reads, resends) and how they interleave with the stream depend on the machine;
+        # which register frames go out does not.
+        assert any(f[1] == 100 for f in frames)
+        sent.append(sorted(set(f for f in frames if f[1] != 100)))
     assert sent[0] == sent[1]
 
 
