@@ -4,18 +4,22 @@
 // Sending is synchronous on the caller's thread: transmit() writes the whole request. A
 // write that fails drops the request (it is never sent later) and marks the line failed.
 //
-// Receiving runs in a reader thread of its own that hands every byte to the receive buffer
-// as soon as it is read: the line is a pipe, and the engine alone decides where a response
-// ends. The reader's reads are asynchronous operations run on the reader's own io_context;
-// only close cancels them (on every platform, also where closing a port does not wake a
-// thread blocked in a synchronous read). Bytes that come back with a cancelled or aborted
-// read are data like any other.
+// Receiving hands every byte to the receive buffer as soon as it is read: the line is a
+// pipe, and the engine alone decides where a response ends. On POSIX the caller's own thread
+// reads the port (serial_asio_posix.cpp): ready_to_receive() takes what the driver holds,
+// wait_to_receive() sleeps in poll() until a byte arrives, interrupt() or its time is up.
+// On Windows a reader thread runs asynchronous reads on its own io_context
+// (serial_asio_windows.cpp); only close cancels them, and bytes that come back with a
+// cancelled or aborted read are data like any other.
+//
+// Waits end on time: the last stretch of a timed wait spins instead of sleeping, since a
+// sleeping thread wakes tens of microseconds late, a whole character at 1,000,000 baud.
 //
 // A read that fails with an error that will not go away (the device was unplugged, the
-// other end of a pseudo-terminal closed) stops the reader and marks the line lost: the
-// engine fails its requests at once instead of waiting for time-outs. Other read errors are
-// retried after a short back-off, never in a tight loop. A lost line is opened again with
-// open_serial_port, on the same path or another one.
+// other end of a pseudo-terminal closed) marks the line lost: the engine fails its requests
+// at once instead of waiting for time-outs. Other read errors are retried after a short
+// back-off, never in a tight loop. A lost line is opened again with open_serial_port, on
+// the same path or another one.
 #pragma once
 
 #include <asio/io_context.hpp>
@@ -24,6 +28,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -47,7 +52,7 @@ class SerialASIO : public SerialInterface {
     // port that is open and not lost fails with "Already open".
     ZelkError open_serial_port(std::string port_path, int baud_rate) override;
     ZelkError open_serial_port(int port_number, int baud_rate) override;
-    // Ends the reader and closes the port. Throws std::system_error (location "cancel") when
+    // Stops receiving and closes the port. Throws std::system_error (location "cancel") when
     // the port is not open.
     void close_serial_port() override;
     void interrupt() override;
@@ -63,30 +68,46 @@ class SerialASIO : public SerialInterface {
     std::string line_failure_reason() override;
 
     static std::string port_name_for_number(int port_number);
-    bool reader_running() const { return reader_thread.joinable() && !reader_done; }
+    // True while the port is open and bytes are received: not closed, not lost.
+    bool receiving() const;
 
   private:
     ZelkError open_port(const std::string& port_name, int baud_rate);
-    void prepare_for_reader();
-    void read_loop();
-    // One read on the reader's io_context: what arrived, and the error it ended with.
-    size_t read_some(uint8_t* data, size_t size, asio::error_code& error);
+    // Platform parts: begin receiving on a port just opened and set, stop before it closes.
+    ZelkError start_receiving();
+    void stop_receiving();
     void deliver(const uint8_t* data, size_t size);
     void mark_failed(const std::string& reason);
-    void back_off(int failures);
-    void join_reader();
+    // Sleeps until a byte is delivered, the line fails, interrupt(), or the time is up.
+    void sleep_for_bytes(int64_t max_wait_us);
 
     asio::io_context io_context;
     asio::serial_port serial_port;
     std::vector<uint8_t> send_buffer;
-    std::vector<uint8_t> receive_buffer;
+    std::deque<uint8_t> receive_buffer;  // under receive_mutex
     std::atomic<bool> running{false};
-    std::atomic<bool> reader_done{false};
     std::atomic<bool> failed{false};
     std::string failure_reason;  // under receive_mutex
     std::mutex receive_mutex;
+    int read_failures = 0;  // transient read errors in a row: the back-off's length
+#ifdef _WIN32
+    void read_loop();
+    // One read on the reader's io_context: what arrived, and the error it ended with.
+    size_t read_some(uint8_t* data, size_t size, asio::error_code& error);
+    void back_off();
+    void join_reader();
+
+    std::atomic<bool> reader_done{false};
     std::condition_variable received;  // bytes delivered, the line failed, or close
     std::thread reader_thread;
+#else
+    // Reads what the driver holds into the receive buffer, without waiting.
+    void read_available();
+
+    int wake_read = -1;  // a pipe whose write end interrupt() writes to: ends a poll()
+    int wake_write = -1;
+    int64_t back_off_until_us = 0;  // after a transient read error, no read before this
+#endif
 };
 
 }  // namespace zelkSDK

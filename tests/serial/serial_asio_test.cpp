@@ -67,7 +67,7 @@ TEST(SerialAsio, MissingDeviceReturnsTheSystemMessageAndStartsNoReader) {
     const ZelkError error = port.open_serial_port("/dev/does-not-exist", 19200);
     EXPECT_TRUE(static_cast<bool>(error));
     EXPECT_EQ(error.what(), std::error_code(ENOENT, std::system_category()).message());
-    EXPECT_FALSE(port.reader_running());
+    EXPECT_FALSE(port.receiving());
 }
 
 TEST(SerialAsio, ClosingAPortNeverOpenedRaisesAtCancel) {
@@ -88,7 +88,7 @@ TEST_F(SerialAsioTest, SecondOpenSaysAlreadyOpenAndKeepsTheReader) {
     const ZelkError again = port.open_serial_port(pty.path, 19200);
     EXPECT_TRUE(static_cast<bool>(again));
     EXPECT_EQ(again.what(), "Already open");
-    EXPECT_TRUE(port.reader_running());
+    EXPECT_TRUE(port.receiving());
     pty.write(hex("01 06 00 03 00 02 f8 0b"));
     port.transmit(8);
     EXPECT_EQ(take(port, 8), hex("01 06 00 03 00 02 f8 0b"));
@@ -151,7 +151,7 @@ TEST_F(SerialAsioTest, CloseMidResponseIsPromptAndQuiet) {
     ::testing::internal::CaptureStderr();
     EXPECT_LT(time_of([&] { port.close_serial_port(); }).count(), 100);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    EXPECT_FALSE(port.reader_running());
+    EXPECT_FALSE(port.receiving());
 }
 
 TEST_F(SerialAsioTest, CloseIsPromptWhenIdleAndRightAfterDelivery) {
@@ -170,7 +170,7 @@ TEST_F(SerialAsioTest, CloseIsPromptWhenIdleAndRightAfterDelivery) {
 TEST_F(SerialAsioTest, OpenCloseCyclesLeaveNoReaderBehind) {
     for (int i = 0; i < 20; ++i) {
         port.close_serial_port();
-        EXPECT_FALSE(port.reader_running());
+        EXPECT_FALSE(port.receiving());
         ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
     }
     port.transmit(8);
@@ -203,7 +203,7 @@ TEST_F(SerialAsioTest, RefusedLineSettingClosesThePortAndNamesTheStep) {
     ASSERT_TRUE(static_cast<bool>(refused));
     EXPECT_EQ(refused.what().rfind("Cannot set the baud rate 12345 on " + pty.path + ": ", 0), 0u)
         << refused.what();
-    EXPECT_FALSE(port.reader_running());
+    EXPECT_FALSE(port.receiving());
     EXPECT_EQ(port.open_serial_port(pty.path, 0).what(),
               "Cannot set the baud rate 0 on " + pty.path + ": " +
                   std::error_code(EINVAL, std::system_category()).message());
@@ -219,9 +219,9 @@ TEST_F(SerialAsioTest, FarEndGoneMarksTheLineLostAndStopsTheReader) {
         port.wait_to_receive(10'000);
     ASSERT_TRUE(port.line_failed());
     EXPECT_FALSE(port.line_failure_reason().empty());
-    while (port.reader_running() && Clock::now() < deadline)
+    while (port.receiving() && Clock::now() < deadline)
         std::this_thread::yield();
-    EXPECT_FALSE(port.reader_running());
+    EXPECT_FALSE(port.receiving());
     // A new device on another path: the lost port is closed and the new one opened.
     PtyPair replugged;
     ASSERT_FALSE(static_cast<bool>(port.open_serial_port(replugged.path, 19200)));

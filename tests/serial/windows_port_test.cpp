@@ -36,7 +36,7 @@ TEST(WindowsSerial, MissingPortIsAFailureValue) {
     const ZelkError error = port.open_serial_port(250, 19200);
     EXPECT_TRUE(static_cast<bool>(error));
     EXPECT_FALSE(error.what().empty());
-    EXPECT_FALSE(port.reader_running());
+    EXPECT_FALSE(port.receiving());
     EXPECT_THROW(port.close_serial_port(), std::system_error);
 }
 
