@@ -2,6 +2,8 @@
 //   actuator_bench reads PORT COUNT INTERFRAME_US              COUNT one-register reads
 //   actuator_bench paced-reads PORT SECONDS BAUD INTERFRAME_US one-register reads for SECONDS
 //   actuator_bench stream PORT SECONDS BAUD INTERFRAME_US      a run_wait stream loop
+//   actuator_bench stream-spin PORT SECONDS BAUD INTERFRAME_US the same loop of run(), which
+//       never sleeps: the best this line and device allow, the reference for the waiting loop
 // Prints one line of key=value pairs; reads add a second line with every round trip in us.
 #include <sys/resource.h>
 
@@ -21,7 +23,7 @@ namespace {
 
 constexpr int64_t kMaxWaitUs = 10000;
 
-// Every thread of the process: the caller and the serial reader.
+// Every thread of the process.
 double cpu_seconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -72,7 +74,7 @@ long grown(uint16_t before, uint16_t after) {
     return static_cast<uint16_t>(after - before);
 }
 
-int stream_bench(Actuator& actuator, double seconds) {
+int stream_bench(Actuator& actuator, double seconds, bool spin) {
     if (ZelkError error = actuator.set_mode(PositionMode)) {
         std::fprintf(stderr, "set_mode: %s\n", error.what().c_str());
         return 1;
@@ -84,7 +86,11 @@ int stream_bench(Actuator& actuator, double seconds) {
     const auto start = Steady::now();
     while (seconds_since(start) < seconds) {
         actuator.set_streamed_position_um(1000);
-        actuator.run_wait(kMaxWaitUs);
+        if (spin) {
+            actuator.run();
+        } else {
+            actuator.run_wait(kMaxWaitUs);
+        }
     }
     const double wall = seconds_since(start);
     const double cpu = cpu_seconds() - cpu_start;
@@ -102,7 +108,8 @@ int usage() {
     std::fprintf(stderr,
                  "usage: actuator_bench reads PORT COUNT INTERFRAME_US\n"
                  "       actuator_bench paced-reads PORT SECONDS BAUD INTERFRAME_US\n"
-                 "       actuator_bench stream PORT SECONDS BAUD INTERFRAME_US\n");
+                 "       actuator_bench stream PORT SECONDS BAUD INTERFRAME_US\n"
+                 "       actuator_bench stream-spin PORT SECONDS BAUD INTERFRAME_US\n");
     return 2;
 }
 
@@ -114,7 +121,8 @@ int main(int argc, char** argv) {
     }
     const std::string mode = argv[1];
     const bool reads = mode == "reads" && argc == 5;
-    if (!reads && !((mode == "paced-reads" || mode == "stream") && argc == 6)) {
+    if (!reads &&
+        !((mode == "paced-reads" || mode == "stream" || mode == "stream-spin") && argc == 6)) {
         return usage();
     }
     const int baud = reads ? 19200 : std::atoi(argv[4]);
@@ -131,7 +139,7 @@ int main(int argc, char** argv) {
     } else if (mode == "paced-reads") {
         status = read_bench(actuator, 1L << 40, std::atof(argv[3]));
     } else {
-        status = stream_bench(actuator, std::atof(argv[3]));
+        status = stream_bench(actuator, std::atof(argv[3]), mode == "stream-spin");
     }
     actuator.close_serial_port();
     return status;

@@ -122,8 +122,11 @@ uint8_t SerialASIO::receive_byte() {
 bool SerialASIO::wait_to_receive(int64_t max_wait_us) {
     using Steady = std::chrono::steady_clock;
     const Steady::time_point end = Steady::now() + std::chrono::microseconds(max_wait_us);
-    if (ready_to_receive() || max_wait_us <= 0) {
-        return ready_to_receive();
+    if (ready_to_receive()) {
+        return true;
+    }
+    if (max_wait_us <= 0) {
+        return false;
     }
     if (max_wait_us > kSpinUs) {
         sleep_for_bytes(max_wait_us - kSpinUs);
