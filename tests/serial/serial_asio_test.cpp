@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -142,6 +143,37 @@ TEST_F(SerialAsioTest, EveryByteIsHandedOverAsSoonAsItIsRead) {
     pty.write(big);
     EXPECT_EQ(take(port, big.size()), big);
     EXPECT_FALSE(port.wait_to_receive(1000));
+}
+
+TEST_F(SerialAsioTest, BytesStayInOrderWhileAnotherThreadWaitsOnThePort) {
+    // A bus's run_wait() waits without the bus's lock while a blocking call on another thread
+    // takes the bytes: both threads read the port, and no byte may overtake another.
+    constexpr int kCount = 100'000;
+    std::thread far_end([&] {
+        for (int i = 0; i < kCount; ++i)
+            pty.write({static_cast<uint8_t>(i)});
+    });
+    std::atomic<bool> done{false};
+    const auto wait = [&] {
+        while (!done)
+            port.wait_to_receive(100'000);
+    };
+    std::thread waiters[] = {std::thread(wait), std::thread(wait)};
+    int taken = 0;
+    int out_of_place = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (taken < kCount && Clock::now() < deadline) {
+        if (port.wait_to_receive(10'000)) {
+            out_of_place += port.receive_byte() != static_cast<uint8_t>(taken);
+            ++taken;
+        }
+    }
+    done = true;
+    for (std::thread& waiter : waiters)
+        waiter.join();
+    far_end.join();
+    EXPECT_EQ(taken, kCount);
+    EXPECT_EQ(out_of_place, 0);
 }
 
 TEST_F(SerialAsioTest, CloseMidResponseIsPromptAndQuiet) {
