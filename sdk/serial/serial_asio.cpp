@@ -128,8 +128,13 @@ bool SerialASIO::wait_to_receive(int64_t max_wait_us) {
     if (max_wait_us <= 0) {
         return false;
     }
-    if (max_wait_us > kSpinUs) {
-        sleep_for_bytes(max_wait_us - kSpinUs);
+    // A sleep also ends early without a byte (a signal, the end of a read back-off): the
+    // time left before the spin is slept again.
+    const Steady::time_point sleep_end = end - std::chrono::microseconds(kSpinUs);
+    for (Steady::time_point now = Steady::now();
+         now < sleep_end && !ready_to_receive() && !line_failed(); now = Steady::now()) {
+        sleep_for_bytes(
+            std::chrono::duration_cast<std::chrono::microseconds>(sleep_end - now).count());
     }
     while (!ready_to_receive() && !line_failed() && Steady::now() < end) {
     }

@@ -106,7 +106,11 @@ class SerialASIO : public SerialInterface {
 
     int wake_read = -1;  // a pipe whose write end interrupt() writes to: ends a poll()
     int wake_write = -1;
-    int64_t back_off_until_us = 0;  // after a transient read error, no read before this
+    // One thread reads at a time (run_wait() waits without the bus's lock while a blocking
+    // call takes the bytes): a byte read is delivered before anyone reads the next one.
+    std::mutex read_mutex;
+    // After a transient read error, no read before this.
+    std::atomic<int64_t> back_off_until_us{0};
 #endif
 };
 

@@ -135,6 +135,7 @@ bool SerialASIO::ready_to_receive() {
 }
 
 void SerialASIO::read_available() {
+    std::lock_guard<std::mutex> reading(read_mutex);
     if (!running || failed || !serial_port.is_open()) {
         return;
     }
@@ -181,9 +182,10 @@ void SerialASIO::sleep_for_bytes(int64_t max_wait_us) {
     }
     pollfd fds[2] = {{serial_port.native_handle(), POLLIN, 0}, {wake_read, POLLIN, 0}};
     nfds_t count = 2;
-    if (back_off_until_us != 0) {
+    const int64_t back_off_until = back_off_until_us;
+    if (back_off_until != 0) {
         // Only time or an interrupt() can end a back-off: the port is not watched.
-        max_wait_us = std::min(max_wait_us, back_off_until_us - now_us());
+        max_wait_us = std::min(max_wait_us, back_off_until - now_us());
         fds[0].fd = -1;
     }
     if (max_wait_us <= 0 || poll_us(fds, count, max_wait_us) <= 0) {

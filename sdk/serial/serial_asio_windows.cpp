@@ -1,12 +1,12 @@
 // Receiving on Windows: a reader thread runs asynchronous reads on the port's own io_context
 // and hands every byte over as it is read.
-#include <windows.h>
-
 #include <algorithm>
 #include <asio/buffer.hpp>
 #include <asio/error.hpp>
 #include <asio/post.hpp>
 #include <chrono>
+// After asio, which includes winsock2.h: windows.h first would bring in the old winsock.h.
+#include <windows.h>
 
 #include "sdk/serial/serial_asio.hpp"
 

@@ -1,8 +1,12 @@
 #include "sdk/serial/serial_asio.hpp"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <system_error>
 #include <thread>
 
@@ -34,6 +38,14 @@ std::chrono::milliseconds time_of(F&& f) {
     const auto start = Clock::now();
     f();
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+// CPU time this thread has used.
+std::chrono::milliseconds thread_cpu_time() {
+    rusage usage{};
+    ::getrusage(RUSAGE_THREAD, &usage);
+    const auto us = [](const timeval& t) { return t.tv_sec * 1'000'000LL + t.tv_usec; };
+    return std::chrono::milliseconds((us(usage.ru_utime) + us(usage.ru_stime)) / 1000);
 }
 
 class SerialAsioTest : public ::testing::Test {
@@ -142,6 +154,57 @@ TEST_F(SerialAsioTest, EveryByteIsHandedOverAsSoonAsItIsRead) {
     pty.write(big);
     EXPECT_EQ(take(port, big.size()), big);
     EXPECT_FALSE(port.wait_to_receive(1000));
+}
+
+TEST_F(SerialAsioTest, BytesStayInOrderWhileAnotherThreadWaitsOnThePort) {
+    // A bus's run_wait() waits without the bus's lock while a blocking call on another thread
+    // takes the bytes: both threads read the port, and no byte may overtake another.
+    constexpr int kCount = 100'000;
+    std::thread far_end([&] {
+        for (int i = 0; i < kCount; ++i)
+            pty.write({static_cast<uint8_t>(i)});
+    });
+    std::atomic<bool> done{false};
+    const auto wait = [&] {
+        while (!done)
+            port.wait_to_receive(100'000);
+    };
+    std::thread waiters[] = {std::thread(wait), std::thread(wait)};
+    int taken = 0;
+    int out_of_place = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (taken < kCount && Clock::now() < deadline) {
+        if (port.wait_to_receive(10'000)) {
+            out_of_place += port.receive_byte() != static_cast<uint8_t>(taken);
+            ++taken;
+        }
+    }
+    done = true;
+    for (std::thread& waiter : waiters)
+        waiter.join();
+    far_end.join();
+    EXPECT_EQ(taken, kCount);
+    EXPECT_EQ(out_of_place, 0);
+}
+
+TEST_F(SerialAsioTest, AWaitWokenByASignalSleepsAgain) {
+    // A signal (Ctrl-C, a profiler's timer) ends poll() early; the rest of the wait is slept,
+    // not spun.
+    struct sigaction quiet {};
+    quiet.sa_handler = [](int) {};
+    struct sigaction saved {};
+    ::sigaction(SIGUSR1, &quiet, &saved);
+    const pthread_t waiting = ::pthread_self();
+    std::thread signaller([waiting] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ::pthread_kill(waiting, SIGUSR1);
+    });
+    const std::chrono::milliseconds cpu_before = thread_cpu_time();
+    EXPECT_FALSE(port.wait_to_receive(500'000));
+    const std::chrono::milliseconds cpu_used = thread_cpu_time() - cpu_before;
+    signaller.join();
+    ::sigaction(SIGUSR1, &saved, nullptr);
+    EXPECT_LT(cpu_used.count(), 200);
 }
 
 TEST_F(SerialAsioTest, CloseMidResponseIsPromptAndQuiet) {
