@@ -1,5 +1,6 @@
 #include "sdk/serial/serial_asio.hpp"
 
+#include <algorithm>
 #include <asio/buffer.hpp>
 #include <asio/error.hpp>
 #include <asio/write.hpp>
@@ -12,6 +13,8 @@ namespace {
 // A timed wait sleeps until this long before its end and spins the rest: a sleeping thread
 // wakes tens of microseconds late (the kernel's timer slack alone is 50 us).
 constexpr int64_t kSpinUs = 100;
+// Longer waits are cut to this (a day), so that their end is a time the clock can hold.
+constexpr int64_t kLongestWaitUs = 86'400'000'000;
 
 }  // namespace
 
@@ -121,6 +124,7 @@ uint8_t SerialASIO::receive_byte() {
 
 bool SerialASIO::wait_to_receive(int64_t max_wait_us) {
     using Steady = std::chrono::steady_clock;
+    max_wait_us = std::min(max_wait_us, kLongestWaitUs);
     const Steady::time_point end = Steady::now() + std::chrono::microseconds(max_wait_us);
     if (ready_to_receive()) {
         return true;
