@@ -126,23 +126,30 @@ bool SerialASIO::wait_to_receive(int64_t max_wait_us) {
     using Steady = std::chrono::steady_clock;
     max_wait_us = std::min(max_wait_us, kLongestWaitUs);
     const Steady::time_point end = Steady::now() + std::chrono::microseconds(max_wait_us);
-    if (ready_to_receive()) {
+    if (holds_received_bytes()) {
         return true;
     }
-    if (max_wait_us <= 0) {
-        return false;
-    }
+    // Straight to sleep, which ends at once when the driver already holds bytes: a request
+    // just written reaches the other end sooner when this thread leaves the CPU at once.
     // A sleep also ends early without a byte (a signal, the end of a read back-off): the
     // time left before the spin is slept again.
     const Steady::time_point sleep_end = end - std::chrono::microseconds(kSpinUs);
-    for (Steady::time_point now = Steady::now();
-         now < sleep_end && !ready_to_receive() && !line_failed(); now = Steady::now()) {
+    for (Steady::time_point now = Steady::now(); now < sleep_end && !line_failed();
+         now = Steady::now()) {
         sleep_for_bytes(
             std::chrono::duration_cast<std::chrono::microseconds>(sleep_end - now).count());
+        if (ready_to_receive()) {
+            return true;
+        }
     }
     while (!ready_to_receive() && !line_failed() && Steady::now() < end) {
     }
     return ready_to_receive();
+}
+
+bool SerialASIO::holds_received_bytes() {
+    std::lock_guard<std::mutex> lock(receive_mutex);
+    return !receive_buffer.empty();
 }
 
 bool SerialASIO::line_failed() {

@@ -78,6 +78,8 @@ class SerialASIO : public SerialInterface {
     void stop_receiving();
     void deliver(const uint8_t* data, size_t size);
     void mark_failed(const std::string& reason);
+    // True when the receive buffer holds a byte; reads nothing from the port.
+    bool holds_received_bytes();
     // Sleeps until a byte is delivered, the line fails, interrupt(), or the time is up.
     void sleep_for_bytes(int64_t max_wait_us);
 

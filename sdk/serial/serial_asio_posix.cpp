@@ -123,15 +123,11 @@ void SerialASIO::interrupt() {
 }
 
 bool SerialASIO::ready_to_receive() {
-    {
-        std::lock_guard<std::mutex> lock(receive_mutex);
-        if (!receive_buffer.empty()) {
-            return true;
-        }
+    if (holds_received_bytes()) {
+        return true;
     }
     read_available();
-    std::lock_guard<std::mutex> lock(receive_mutex);
-    return !receive_buffer.empty();
+    return holds_received_bytes();
 }
 
 void SerialASIO::read_available() {

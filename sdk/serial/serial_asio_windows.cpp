@@ -102,8 +102,7 @@ void SerialASIO::join_reader() {
 }
 
 bool SerialASIO::ready_to_receive() {
-    std::lock_guard<std::mutex> lock(receive_mutex);
-    return !receive_buffer.empty();
+    return holds_received_bytes();
 }
 
 void SerialASIO::sleep_for_bytes(int64_t max_wait_us) {
