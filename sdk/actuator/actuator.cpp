@@ -289,8 +289,13 @@ void Actuator::handle_transaction_response(Transaction response) {
     const uint8_t request_function = response.request_function_code();
     const uint8_t response_function = response.response_function_code();
     if (flags & (1u << line_lost)) {
-        message_error = ZelkError(flags, message_error.what() + "Serial line lost: " +
-                                             bus->serial().line_failure_reason() + ". ");
+        // Some systems end their messages with a period ("Broken pipe."): one is enough.
+        std::string reason = bus->serial().line_failure_reason();
+        if (!reason.empty() && reason.back() == '.') {
+            reason.pop_back();
+        }
+        message_error =
+            ZelkError(flags, message_error.what() + "Serial line lost: " + reason + ". ");
     }
     if (flags == 0 && response.is_exception_response()) {
         // The engine has checked that it answers this request; it carries no data.

@@ -24,6 +24,10 @@ bool MessageQueue::front_is_finished() const {
     return !transactions.empty() && transactions.front().state == finished;
 }
 
+bool MessageQueue::front_is_sent() const {
+    return !transactions.empty() && transactions.front().state == sent;
+}
+
 Transaction MessageQueue::dequeue() {
     if (transactions.empty()) {
         return Transaction();

@@ -17,6 +17,7 @@ class MessageQueue {
     Transaction& front() { return transactions.front(); }
     bool front_is_queued() const;
     bool front_is_finished() const;
+    bool front_is_sent() const;
     void mark_front_sent() { transactions.front().state = sent; }
     // Returns the removed front, or a default Transaction when the queue is empty.
     Transaction dequeue();

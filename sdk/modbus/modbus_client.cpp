@@ -201,7 +201,7 @@ void ModbusClient::run_in() {
     if (state == idle) {
         return;
     }
-    const bool in_flight = message_queue.size() > 0 && message_queue.front().state == sent;
+    const bool in_flight = message_queue.front_is_sent();
     if (!in_flight) {
         // Nothing in flight (the owner took the front away early): only the quiet time is left.
         if (state != interframe_wait) {
@@ -250,7 +250,7 @@ void ModbusClient::run_in() {
 }
 
 void ModbusClient::receive_response_bytes() {
-    const bool in_flight = message_queue.size() > 0 && message_queue.front().state == sent;
+    const bool in_flight = message_queue.front_is_sent();
     if (!in_flight || state == broadcast_wait) {
         // Nobody is owed these bytes (a broadcast is never answered): they are drained, and
         // during a quiet window they start it again.

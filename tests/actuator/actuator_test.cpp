@@ -4,6 +4,7 @@
 
 #include "actuator/actuator_fixture.hpp"
 #include "fakes/fake_log.hpp"
+#include "fakes/fake_serial.hpp"
 #include "fakes/wire.hpp"
 #include "sdk/modbus/request_builders.hpp"
 
@@ -336,4 +337,17 @@ TEST_F(ActuatorTest, ErrorsRaisedBySendingLeaveTheStreamPauseRestored) {
     ASSERT_FALSE(failing->requests.empty());
     EXPECT_EQ(failing->requests.front()[1], 3);
     EXPECT_EQ(failing->requests.back()[1], 100);
+}
+
+TEST(ActuatorOnLostLine, FailureTextNamesTheReasonWithOnePeriod) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"Input/output error", "Serial line lost: Input/output error. "},
+        {"Broken pipe.", "Serial line lost: Broken pipe. "}};
+    for (const auto& [reason, text] : cases) {
+        auto serial = std::make_shared<fakes::FakeSerial>();
+        serial->failure = reason;
+        Actuator actuator(serial, std::make_shared<fakes::FakeClock>(), "x", 1);
+        EXPECT_EQ(actuator.read_register_blocking(317).error.what(), text);
+        EXPECT_TRUE(serial->frames.empty());
+    }
 }
