@@ -47,7 +47,7 @@ class SerialInterface {
     // line_failure_reason() says why, in the operating system's words.
     virtual bool line_failed() { return false; }
     // True when bytes have reached the operating system's driver but not yet the receive
-    // buffer (a reader thread that has not run yet): a time-out must wait for them.
+    // buffer (a busy machine has not run the reader yet): a time-out must wait for them.
     virtual bool bytes_in_driver() { return false; }
     virtual std::string line_failure_reason() { return {}; }
 };
