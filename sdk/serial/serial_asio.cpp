@@ -1,9 +1,7 @@
 #include "sdk/serial/serial_asio.hpp"
 
 #include <algorithm>
-#include <asio/buffer.hpp>
 #include <asio/error.hpp>
-#include <asio/write.hpp>
 #include <chrono>
 #include <system_error>
 
@@ -102,16 +100,13 @@ void SerialASIO::transmit(size_t) {
     if (send_buffer.empty()) {
         return;
     }
-    asio::error_code error;
-    if (!serial_port.is_open()) {
-        error = asio::error::bad_descriptor;
-    } else {
-        asio::write(serial_port, asio::buffer(send_buffer), error);
-    }
+    const std::string failure = serial_port.is_open()
+                                    ? write_all()
+                                    : asio::error_code(asio::error::bad_descriptor).message();
     // Sent or not, the request is gone: a request that did not go out never goes out later.
     send_buffer.clear();
-    if (error) {
-        mark_failed("write: " + error.message());
+    if (!failure.empty()) {
+        mark_failed("write: " + failure);
     }
 }
 

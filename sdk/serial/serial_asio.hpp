@@ -2,7 +2,9 @@
 // control.
 //
 // Sending is synchronous on the caller's thread: transmit() writes the whole request. A
-// write that fails drops the request (it is never sent later) and marks the line failed.
+// write that fails drops the request (it is never sent later) and marks the line failed. On
+// POSIX a driver that takes no byte for a second (a stuck adapter, a far end that stopped
+// reading) fails the write too, and interrupt() ends one that waits for room.
 //
 // Receiving hands every byte to the receive buffer as soon as it is read: the line is a
 // pipe, and the engine alone decides where a response ends. On POSIX the caller's own thread
@@ -76,6 +78,8 @@ class SerialASIO : public SerialInterface {
     // Platform parts: begin receiving on a port just opened and set, stop before it closes.
     ZelkError start_receiving();
     void stop_receiving();
+    // Writes the send buffer; the failure in the system's words, or empty.
+    std::string write_all();
     void deliver(const uint8_t* data, size_t size);
     void mark_failed(const std::string& reason);
     // True when the receive buffer holds a byte; reads nothing from the port.

@@ -21,6 +21,9 @@ namespace {
 constexpr size_t kReadBufferSize = 256;
 // Back-off after a read error that may go away: doubles from 1 ms up to this limit.
 constexpr int kMaxBackOffMs = 32;
+// A driver that takes no byte of a request for this long never will: even at 300 baud a
+// character leaves the line every 37 ms and frees room for the next.
+constexpr int64_t kWriteStallUs = 1'000'000;
 
 // Errors after which no read will ever succeed on this descriptor.
 bool is_permanent(int error) {
@@ -120,6 +123,38 @@ void SerialASIO::interrupt() {
         // A full pipe already holds a wake-up.
         [[maybe_unused]] const ssize_t written = ::write(wake_write, &wake, 1);
     }
+}
+
+std::string SerialASIO::write_all() {
+    const int fd = serial_port.native_handle();
+    size_t written = 0;
+    while (written < send_buffer.size()) {
+        const ssize_t count =
+            ::write(fd, send_buffer.data() + written, send_buffer.size() - written);
+        if (count > 0) {
+            written += static_cast<size_t>(count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return system_message(errno);
+        }
+        // The driver's buffer is full: wait for room, for an interrupt(), or give up.
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {wake_read, POLLIN, 0}};
+        const int ready = poll_us(fds, 2, kWriteStallUs);
+        if (ready < 0 && errno != EINTR) {
+            return system_message(errno);
+        }
+        if (ready == 0) {
+            return "the driver took no byte for " + std::to_string(kWriteStallUs / 1000) + " ms";
+        }
+        if (!running) {
+            return "the port was closed during the write";
+        }
+    }
+    return {};
 }
 
 bool SerialASIO::ready_to_receive() {

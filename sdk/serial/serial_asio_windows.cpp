@@ -4,6 +4,7 @@
 #include <asio/buffer.hpp>
 #include <asio/error.hpp>
 #include <asio/post.hpp>
+#include <asio/write.hpp>
 #include <chrono>
 // After asio, which includes winsock2.h: windows.h first would bring in the old winsock.h.
 #include <windows.h>
@@ -99,6 +100,12 @@ void SerialASIO::join_reader() {
         received.notify_all();
         reader_thread.join();
     }
+}
+
+std::string SerialASIO::write_all() {
+    asio::error_code error;
+    asio::write(serial_port, asio::buffer(send_buffer), error);
+    return error ? error.message() : std::string();
 }
 
 bool SerialASIO::ready_to_receive() {

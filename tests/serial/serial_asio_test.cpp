@@ -260,6 +260,29 @@ TEST_F(SerialAsioTest, FailedWriteIsAFailedLineAndItsBytesNeverGoOutLater) {
     EXPECT_EQ(pty.read(), hex("43"));
 }
 
+// The far end never reads: once the pseudo-terminal's buffers are full the driver takes no
+// more, as with a stuck adapter. Fills them, a 256-byte request at a time.
+std::string fill_until_a_write_fails(SerialASIO& port) {
+    for (int sent = 0; sent < 2000; ++sent) {
+        for (int i = 0; i < 256; ++i)
+            port.send_byte(0x55);
+        port.transmit(8);
+        if (port.line_failure_reason().rfind("write: ", 0) == 0)
+            return port.line_failure_reason();
+    }
+    return "every write went out";
+}
+
+TEST_F(SerialAsioTest, WriteTheDriverNeverTakesFailsInsteadOfHanging) {
+    EXPECT_EQ(fill_until_a_write_fails(port), "write: the driver took no byte for 1000 ms");
+    EXPECT_TRUE(port.line_failed());
+}
+
+TEST_F(SerialAsioTest, InterruptEndsAWriteThatWaitsForRoom) {
+    port.interrupt();  // as a close from another thread does first
+    EXPECT_EQ(fill_until_a_write_fails(port), "write: the port was closed during the write");
+}
+
 TEST_F(SerialAsioTest, RefusedLineSettingClosesThePortAndNamesTheStep) {
     port.close_serial_port();
     const ZelkError refused = port.open_serial_port(pty.path, 12345);
