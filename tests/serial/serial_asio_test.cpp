@@ -1,8 +1,11 @@
 #include "sdk/serial/serial_asio.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -205,6 +208,35 @@ TEST_F(SerialAsioTest, AWaitWokenByASignalSleepsAgain) {
     signaller.join();
     ::sigaction(SIGUSR1, &saved, nullptr);
     EXPECT_LT(cpu_used.count(), 200);
+}
+
+TEST_F(SerialAsioTest, WaitsAfterAReadBackOffSleepOnThePortAgain) {
+    // One read fails with an error that may pass: the port's descriptor reads a directory
+    // for a moment. Once the back-off is over, waits on the quiet port sleep, not spin.
+    struct stat tty {};
+    ASSERT_EQ(::fstat(pty.slave, &tty), 0);
+    int port_fd = -1;
+    for (int fd = 0; fd < 1024 && port_fd < 0; ++fd) {
+        struct stat other {};
+        if (fd != pty.slave && ::fstat(fd, &other) == 0 && S_ISCHR(other.st_mode) &&
+            other.st_rdev == tty.st_rdev)
+            port_fd = fd;
+    }
+    ASSERT_GE(port_fd, 0);
+    const int saved = ::dup(port_fd);
+    const int directory = ::open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(::dup2(directory, port_fd), port_fd);
+    EXPECT_FALSE(port.ready_to_receive());
+    ASSERT_EQ(::dup2(saved, port_fd), port_fd);
+    ::close(saved);
+    ::close(directory);
+    EXPECT_FALSE(port.line_failed());
+
+    const std::chrono::milliseconds cpu_before = thread_cpu_time();
+    EXPECT_FALSE(port.wait_to_receive(500'000));
+    EXPECT_LT((thread_cpu_time() - cpu_before).count(), 200);
+    pty.write(hex("01 06"));
+    EXPECT_EQ(take(port, 2), hex("01 06"));
 }
 
 TEST_F(SerialAsioTest, CloseMidResponseIsPromptAndQuiet) {
