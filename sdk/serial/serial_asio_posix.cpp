@@ -170,15 +170,18 @@ void SerialASIO::read_available() {
     if (!running || failed || !serial_port.is_open()) {
         return;
     }
-    if (back_off_until_us != 0 && now_us() < back_off_until_us) {
-        return;
+    if (back_off_until_us != 0) {
+        if (now_us() < back_off_until_us) {
+            return;
+        }
+        // The back-off is over: waits watch the port again, even when this read finds nothing.
+        back_off_until_us = 0;
     }
     uint8_t buffer[kReadBufferSize];
     for (;;) {
         const ssize_t count = ::read(serial_port.native_handle(), buffer, sizeof buffer);
         if (count > 0) {
             read_failures = 0;
-            back_off_until_us = 0;
             deliver(buffer, static_cast<size_t>(count));
             if (static_cast<size_t>(count) < sizeof buffer) {
                 return;
