@@ -310,6 +310,30 @@ TEST_F(SerialAsioTest, WriteTheDriverNeverTakesFailsInsteadOfHanging) {
     EXPECT_TRUE(port.line_failed());
 }
 
+TEST_F(SerialAsioTest, SignalsDuringAStalledWriteDoNotKeepItWaiting) {
+    // A profiler's timer ends each wait for room early: the second without a byte taken is
+    // counted from the stall, not from the last signal. The signals stop after 10 s at most.
+    struct sigaction quiet {};
+    quiet.sa_handler = [](int) {};
+    struct sigaction saved {};
+    ::sigaction(SIGUSR1, &quiet, &saved);
+    const pthread_t writer = ::pthread_self();
+    std::atomic<bool> written{false};
+    bool outlasted = false;
+    std::thread signaller([&] {
+        const auto stop = Clock::now() + std::chrono::seconds(10);
+        while (!written && !(outlasted = Clock::now() > stop)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ::pthread_kill(writer, SIGUSR1);
+        }
+    });
+    EXPECT_EQ(fill_until_a_write_fails(port), "write: the driver took no byte for 1000 ms");
+    written = true;
+    signaller.join();
+    ::sigaction(SIGUSR1, &saved, nullptr);
+    EXPECT_FALSE(outlasted);
+}
+
 TEST_F(SerialAsioTest, InterruptEndsAWriteThatWaitsForRoom) {
     port.interrupt();  // as a close from another thread does first
     EXPECT_EQ(fill_until_a_write_fails(port), "write: the port was closed during the write");
