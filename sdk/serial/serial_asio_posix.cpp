@@ -128,11 +128,15 @@ void SerialASIO::interrupt() {
 std::string SerialASIO::write_all() {
     const int fd = serial_port.native_handle();
     size_t written = 0;
+    // When the driver last took a byte: a signal that ends a wait for room early does not
+    // start the stall's second again.
+    int64_t took_a_byte_us = now_us();
     while (written < send_buffer.size()) {
         const ssize_t count =
             ::write(fd, send_buffer.data() + written, send_buffer.size() - written);
         if (count > 0) {
             written += static_cast<size_t>(count);
+            took_a_byte_us = now_us();
             continue;
         }
         if (count < 0 && errno == EINTR) {
@@ -142,13 +146,13 @@ std::string SerialASIO::write_all() {
             return system_message(errno);
         }
         // The driver's buffer is full: wait for room, for an interrupt(), or give up.
-        pollfd fds[2] = {{fd, POLLOUT, 0}, {wake_read, POLLIN, 0}};
-        const int ready = poll_us(fds, 2, kWriteStallUs);
-        if (ready < 0 && errno != EINTR) {
-            return system_message(errno);
-        }
-        if (ready == 0) {
+        const int64_t stall_left_us = took_a_byte_us + kWriteStallUs - now_us();
+        if (stall_left_us <= 0) {
             return "the driver took no byte for " + std::to_string(kWriteStallUs / 1000) + " ms";
+        }
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {wake_read, POLLIN, 0}};
+        if (poll_us(fds, 2, stall_left_us) < 0 && errno != EINTR) {
+            return system_message(errno);
         }
         if (!running) {
             return "the port was closed during the write";
