@@ -18,6 +18,17 @@ constexpr int64_t kLongestWaitUs = 86'400'000'000;
 
 SerialASIO::SerialASIO() : serial_port(io_context) {}
 
+SerialASIO::~SerialASIO() {
+    if (serial_port.is_open()) {
+        try {
+            close_serial_port();
+        } catch (const std::exception&) {
+            // Nothing may leave a destructor; the port goes with its members below.
+        }
+    }
+    release_receiving();
+}
+
 std::string SerialASIO::port_name_for_number(int port_number) {
 #ifdef _WIN32
     return "\\\\.\\COM" + std::to_string(port_number);

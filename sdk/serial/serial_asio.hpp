@@ -78,6 +78,8 @@ class SerialASIO : public SerialInterface {
     // Platform parts: begin receiving on a port just opened and set, stop before it closes.
     ZelkError start_receiving();
     void stop_receiving();
+    // Frees what receiving holds for the port's whole life, in the destructor.
+    void release_receiving();
     // Writes the send buffer; the failure in the system's words, or empty.
     std::string write_all();
     void deliver(const uint8_t* data, size_t size);

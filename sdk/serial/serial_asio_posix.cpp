@@ -60,14 +60,7 @@ int poll_us(pollfd* fds, nfds_t count, int64_t timeout_us) {
 
 }  // namespace
 
-SerialASIO::~SerialASIO() {
-    if (serial_port.is_open()) {
-        try {
-            close_serial_port();
-        } catch (const std::exception&) {
-            // Nothing may leave a destructor; the port goes with its members below.
-        }
-    }
+void SerialASIO::release_receiving() {
     if (wake_read >= 0) {
         ::close(wake_read);
         ::close(wake_write);

@@ -44,14 +44,8 @@ bool is_permanent(const asio::error_code& error) {
 
 }  // namespace
 
-SerialASIO::~SerialASIO() {
-    if (serial_port.is_open()) {
-        try {
-            close_serial_port();
-        } catch (const std::exception&) {
-            // Nothing may leave a destructor; the port goes with its members below.
-        }
-    }
+void SerialASIO::release_receiving() {
+    // A reader left over from a close that raised before its join.
     join_reader();
 }
 
