@@ -51,6 +51,23 @@ std::chrono::milliseconds thread_cpu_time() {
     return std::chrono::milliseconds((us(usage.ru_utime) + us(usage.ru_stime)) / 1000);
 }
 
+// A signal that interrupts system calls and does nothing else, for as long as this lives.
+class QuietSignal {
+  public:
+    explicit QuietSignal(int signal_number) : number(signal_number) {
+        struct sigaction quiet {};
+        quiet.sa_handler = [](int) {};
+        ::sigaction(number, &quiet, &saved);
+    }
+    ~QuietSignal() { ::sigaction(number, &saved, nullptr); }
+    QuietSignal(const QuietSignal&) = delete;
+    QuietSignal& operator=(const QuietSignal&) = delete;
+
+  private:
+    int number;
+    struct sigaction saved {};
+};
+
 class SerialAsioTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -193,10 +210,7 @@ TEST_F(SerialAsioTest, BytesStayInOrderWhileAnotherThreadWaitsOnThePort) {
 TEST_F(SerialAsioTest, AWaitWokenByASignalSleepsAgain) {
     // A signal (Ctrl-C, a profiler's timer) ends poll() early; the rest of the wait is slept,
     // not spun.
-    struct sigaction quiet {};
-    quiet.sa_handler = [](int) {};
-    struct sigaction saved {};
-    ::sigaction(SIGUSR1, &quiet, &saved);
+    const QuietSignal usr1(SIGUSR1);
     const pthread_t waiting = ::pthread_self();
     std::thread signaller([waiting] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -206,7 +220,6 @@ TEST_F(SerialAsioTest, AWaitWokenByASignalSleepsAgain) {
     EXPECT_FALSE(port.wait_to_receive(500'000));
     const std::chrono::milliseconds cpu_used = thread_cpu_time() - cpu_before;
     signaller.join();
-    ::sigaction(SIGUSR1, &saved, nullptr);
     EXPECT_LT(cpu_used.count(), 200);
 }
 
@@ -313,10 +326,7 @@ TEST_F(SerialAsioTest, WriteTheDriverNeverTakesFailsInsteadOfHanging) {
 TEST_F(SerialAsioTest, SignalsDuringAStalledWriteDoNotKeepItWaiting) {
     // A profiler's timer ends each wait for room early: the second without a byte taken is
     // counted from the stall, not from the last signal. The signals stop after 10 s at most.
-    struct sigaction quiet {};
-    quiet.sa_handler = [](int) {};
-    struct sigaction saved {};
-    ::sigaction(SIGUSR1, &quiet, &saved);
+    const QuietSignal usr1(SIGUSR1);
     const pthread_t writer = ::pthread_self();
     std::atomic<bool> written{false};
     bool outlasted = false;
@@ -330,7 +340,6 @@ TEST_F(SerialAsioTest, SignalsDuringAStalledWriteDoNotKeepItWaiting) {
     EXPECT_EQ(fill_until_a_write_fails(port), "write: the driver took no byte for 1000 ms");
     written = true;
     signaller.join();
-    ::sigaction(SIGUSR1, &saved, nullptr);
     EXPECT_FALSE(outlasted);
 }
 
