@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what a fresh machine lacks, then runs every test: the C++ tests plain and under
-# AddressSanitizer + UndefinedBehaviorSanitizer, the serial port's reader-thread tests under
+# AddressSanitizer + UndefinedBehaviorSanitizer, the serial port's tests under
 # ThreadSanitizer, the Python module's tests (with a stub check) under each CPython, the SDK
 # as an installed package with an example program built against it, the libFuzzer harnesses
 # for 30 s each, and the SDK's C++ tests cross-compiled for 64-bit Windows and run under wine.
