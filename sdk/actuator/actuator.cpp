@@ -1,6 +1,7 @@
 #include "sdk/actuator/actuator.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -60,6 +61,13 @@ void to_wire_bytes(const uint16_t* values, int count, uint8_t* bytes) {
     }
 }
 
+std::shared_ptr<Bus> require_bus(std::shared_ptr<Bus> bus) {
+    if (!bus) {
+        throw std::invalid_argument("An actuator needs a bus; got none.");
+    }
+    return bus;
+}
+
 ZelkError limit_error(const char* what, int limit) {
     return ZelkError(1, std::string("Cannot ") + what + " more than " + std::to_string(limit) +
                             " registers in one request.");
@@ -73,7 +81,7 @@ Actuator::Actuator(std::shared_ptr<SerialInterface> serial_interface, std::share
                modbus_server_address_) {}
 
 Actuator::Actuator(std::shared_ptr<Bus> bus_, const char* name_, uint8_t modbus_server_address_)
-    : bus(std::move(bus_)),
+    : bus(require_bus(std::move(bus_))),
       modbus_client(bus->client()),
       name_text(name_ != nullptr ? name_ : ""),
       has_name(name_ != nullptr),
@@ -266,6 +274,14 @@ void Actuator::update_haptic_stream_effects(uint16_t effects) {
 ZelkError Actuator::last_error() {
     Bus::Lock held = bus->lock();
     return message_error;
+}
+
+uint64_t Actuator::log_write_failures() {
+    return bus->log_write_failures();
+}
+
+ZelkError Actuator::last_log_error() {
+    return bus->last_log_error();
 }
 
 MotorMode Actuator::get_streamed_mode() {

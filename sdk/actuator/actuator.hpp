@@ -43,7 +43,9 @@ class Actuator {
              const char* name, uint8_t modbus_server_address);
     // Makes its own SerialASIO and ChronoClock.
     Actuator(const char* name, uint8_t modbus_server_address);
-    // An actuator on a shared line; the bus lives as long as any actuator on it.
+    // An actuator on a shared line; the bus lives as long as any actuator on it. A null bus,
+    // an address above 247 or one another actuator on the bus has taken throws
+    // std::invalid_argument (as does an address above 247 for the other constructors).
     Actuator(std::shared_ptr<Bus> bus, const char* name, uint8_t modbus_server_address);
     ~Actuator();
     Actuator(const Actuator&) = delete;
@@ -108,6 +110,8 @@ class Actuator {
     ZelkResult<int> get_position_um();
     ZelkResult<unsigned short> get_errors();
     // Writes the mode and reads it back until the device reports it, for at most 125 ms.
+    // Fails at once, with the line's own error, when the line is lost or not open. Refused
+    // for the broadcast address before anything is sent: nobody would confirm the change.
     ZelkError set_mode(MotorMode zelk_mode);
     ZelkResult<MotorMode> get_mode();
     ZelkError clear_errors();
@@ -141,13 +145,17 @@ class Actuator {
     ZelkResult<unsigned short> read_register_410();
 
     // Repeats write (every third step) and read until is_confirmed accepts a value read from
-    // confirm_register or time_limit_ms have passed on the actuator's monotonic clock.
+    // confirm_register or time_limit_ms have passed on the actuator's monotonic clock; gives up
+    // at once when the line fails (last_error() then says why).
     bool write_and_confirm(uint16_t command_register, uint16_t command_value,
                            uint16_t confirm_register, std::function<bool(uint16_t)> is_confirmed,
                            int time_limit_ms);
 
     // Outcome of the last exchange digested.
     ZelkError last_error();
+    // The bus's traffic log: writes it could not make, and the last one's text.
+    uint64_t log_write_failures();
+    ZelkError last_log_error();
     // The mode stream commands are built for (the last one set_mode confirmed).
     MotorMode get_streamed_mode();
     // A copy of stream_cache taken under the lock, for other threads.

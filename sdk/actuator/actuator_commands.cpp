@@ -42,12 +42,16 @@ ZelkResult<unsigned short> Actuator::get_errors() {
 
 ZelkError Actuator::set_mode(MotorMode zelk_mode) {
     Bus::Lock held = bus->lock();
+    if (modbus_server_address == 0) {
+        return ZelkError(1, "Mode changes cannot be broadcast: no device would confirm them.");
+    }
     const auto mode_value = static_cast<uint16_t>(zelk_mode);
     const bool confirmed = write_and_confirm(
         registers::kModeCommand, mode_value, registers::kModeReport,
         [mode_value](uint16_t reported) { return reported == mode_value; }, kSetModeTimeLimitMs);
     if (!confirmed) {
-        return ZelkError(1, "Failed to set mode within 25ms!");
+        // The time limit is not to blame when the line itself has gone.
+        return bus->line_failed() ? message_error : ZelkError(1, "Failed to set mode within 25ms!");
     }
     stream_controller.update_motor_mode(zelk_mode);
     return no_error();
@@ -184,6 +188,11 @@ bool Actuator::write_and_confirm(uint16_t command_register, uint16_t command_val
     const int64_t start_us = bus->clock().get_time_microseconds();
     const int64_t limit_us = int64_t{time_limit_ms} * 1000;
     for (int i = 0; bus->clock().get_time_microseconds() - start_us < limit_us; ++i) {
+        // A lost or closed line fails every request at once: trying again only fills the
+        // traffic log.
+        if (i > 0 && bus->line_failed()) {
+            return false;
+        }
         if (i % 3 == 0) {
             write_register_blocking(command_register, command_value, kImportant);
             continue;

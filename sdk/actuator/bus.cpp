@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -63,8 +65,33 @@ size_t Bus::actuator_count() {
     return actuators.size();
 }
 
-void Bus::attach(Actuator* actuator) {
+uint64_t Bus::log_write_failures() {
     Lock held = lock();
+    return modbus_client.get_log_write_failures();
+}
+
+ZelkError Bus::last_log_error() {
+    Lock held = lock();
+    return modbus_client.get_last_log_error();
+}
+
+bool Bus::line_failed() {
+    return serial_interface->line_failed();
+}
+
+void Bus::attach(Actuator* actuator) {
+    const int address = actuator->get_modbus_server_address();
+    if (address > kMaxServerAddress) {
+        throw std::invalid_argument("Server address " + std::to_string(address) +
+                                    " is out of range: 1 to 247, or 0 to broadcast.");
+    }
+    Lock held = lock();
+    for (const Actuator* attached : actuators) {
+        if (attached->get_modbus_server_address() == address) {
+            throw std::invalid_argument("Server address " + std::to_string(address) +
+                                        " is already taken on this bus.");
+        }
+    }
     actuators.push_back(actuator);
 }
 

@@ -12,6 +12,11 @@
 // bus cycle, in the order they were attached. An actuator that stops answering stays in the
 // cycle (its failures show in its last error and in the counters).
 //
+// Server addresses: 1 to 247 for one device, 0 for a broadcast actuator (nobody answers it).
+// Each address is taken by one actuator at a time: attaching a second one at an address in
+// use, or one outside 0..247, throws std::invalid_argument, so an answer can never reach an
+// actuator that did not ask for it.
+//
 // Waiting: run() never blocks. run_wait(max_wait_us) runs one pass and then sleeps until a
 // byte arrives, the engine's next time limit passes, or max_wait_us is over, so a plain
 // loop of it streams at the line's pace without burning a core.
@@ -36,6 +41,8 @@ class Actuator;
 
 // The longest sleep of a waiting call on a failed line.
 constexpr int64_t kFailedLineSleepUs = 10000;
+// The highest Modbus server address a device may have; 0 is the broadcast address.
+constexpr int kMaxServerAddress = 247;
 
 class Bus {
   public:
@@ -63,6 +70,13 @@ class Bus {
 
     DiagnosticCounters get_diagnostic_counters();
     size_t actuator_count();
+    // Writes the traffic log could not make (a full disk, a broken file): how many, and the
+    // last one's text. The exchanges themselves go on; no_error() while every write held.
+    uint64_t log_write_failures();
+    ZelkError last_log_error();
+    // True once the line can carry no more bytes until it is opened again (never opened,
+    // closed, or lost); the last error of the next exchange says why.
+    bool line_failed();
 
     // For the actuators on the bus.
     using Lock = std::unique_lock<std::recursive_mutex>;
@@ -70,6 +84,7 @@ class Bus {
     ModbusClient& client() { return modbus_client; }
     SerialInterface& serial() { return *serial_interface; }
     Clock& clock() { return *clock_source; }
+    // Throws std::invalid_argument for an address outside 0..247 or one already taken.
     void attach(Actuator* actuator);
     void detach(Actuator* actuator);
     // Drives the engine until every queued exchange is finished and handed over; streaming

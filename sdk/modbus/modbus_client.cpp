@@ -1,7 +1,9 @@
 #include "sdk/modbus/modbus_client.hpp"
 
 #include <cstdint>
+#include <iostream>
 #include <sstream>
+#include <string>
 #include <utility>
 
 namespace zelkSDK {
@@ -12,6 +14,15 @@ void append_hex_bytes(std::ostringstream& line, const uint8_t* bytes, int length
     for (int i = 0; i < length; ++i) {
         line << '\t' << kDigits[bytes[i] >> 4] << kDigits[bytes[i] & 0x0F];
     }
+}
+
+ZelkError refuse_interframe_delay(int interframe_delay) {
+    if (interframe_delay >= 0 && interframe_delay <= kMaxInterframeDelayUs) {
+        return ZelkError(0, "");
+    }
+    return ZelkError(1, "Interframe delay " + std::to_string(interframe_delay) +
+                            " us is out of range: 0 to " + std::to_string(kMaxInterframeDelayUs) +
+                            " us.");
 }
 
 }  // namespace
@@ -26,6 +37,9 @@ void ModbusClient::adjust_baud_rate(uint32_t new_baud_rate) {
 
 ZelkError ModbusClient::open_serial_port(int port_number, int new_baud_rate, int interframe_delay) {
     message_queue.clear();
+    if (ZelkError refused = refuse_interframe_delay(interframe_delay)) {
+        return refused;
+    }
     return adopt_open_result(serial_interface.open_serial_port(port_number, new_baud_rate),
                              new_baud_rate, interframe_delay);
 }
@@ -33,6 +47,9 @@ ZelkError ModbusClient::open_serial_port(int port_number, int new_baud_rate, int
 ZelkError ModbusClient::open_serial_port(std::string port_path, int new_baud_rate,
                                          int interframe_delay) {
     message_queue.clear();
+    if (ZelkError refused = refuse_interframe_delay(interframe_delay)) {
+        return refused;
+    }
     return adopt_open_result(serial_interface.open_serial_port(std::move(port_path), new_baud_rate),
                              new_baud_rate, interframe_delay);
 }
@@ -54,6 +71,8 @@ ZelkError ModbusClient::adopt_open_result(ZelkError serial_port_error, int new_b
 void ModbusClient::begin_logging(std::shared_ptr<LogInterface> new_log) {
     log = std::move(new_log);
     logging_enabled = true;
+    log_write_failures = 0;
+    last_log_error = ZelkError(0, "");
 }
 
 bool ModbusClient::enqueue_transaction(const Transaction& transaction) {
@@ -321,7 +340,7 @@ void ModbusClient::log_transmission(const Transaction& transaction) {
     std::ostringstream line;
     line << clock.get_time_microseconds() << "\ttx";
     append_hex_bytes(line, transaction.tx_buffer, transaction.tx_length);
-    log->write(line.str());
+    write_log_line(line.str());
 }
 
 void ModbusClient::log_reception(const Transaction& transaction) {
@@ -346,7 +365,19 @@ void ModbusClient::log_reception(const Transaction& transaction) {
         if (flags & 0x01)
             line << "Line busy. ";
     }
-    log->write(line.str());
+    write_log_line(line.str());
+}
+
+void ModbusClient::write_log_line(const std::string& line) {
+    ZelkError error = log->write(line);
+    if (!error) {
+        return;
+    }
+    if (log_write_failures++ == 0) {
+        std::cerr << "Serial traffic log: " << error.what()
+                  << " Later failures are counted, not printed." << std::endl;
+    }
+    last_log_error = std::move(error);
 }
 
 }  // namespace zelkSDK

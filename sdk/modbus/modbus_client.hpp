@@ -48,6 +48,8 @@ constexpr int64_t kResponseTimeoutUs = 20000;   // from the last request byte to
 constexpr int64_t kIntercharTimeoutUs = 16000;  // between two response bytes
 constexpr int64_t kBroadcastDelayUs = 500;      // after a broadcast, which nobody answers
 constexpr int64_t kDefaultInterframeDelayUs = 2000;
+// The longest interframe delay a port accepts at open: a second.
+constexpr int kMaxInterframeDelayUs = 1000000;
 // Resends of an important request, at most: it is sent 6 times in all.
 constexpr int kMaxRetries = 5;
 // Stray bytes dropped before a request is sent, at most, per pass: a line that never stops
@@ -80,12 +82,17 @@ class ModbusClient {
     virtual void adjust_baud_rate(uint32_t baud_rate);
 
     // Both clear the queue, whatever the outcome. The interframe delay (microseconds) is
-    // adopted only when the port opened; the serial line's error is returned unchanged.
+    // adopted only when the port opened; the serial line's error is returned unchanged. A
+    // delay outside 0..kMaxInterframeDelayUs is refused before the port is touched.
     ZelkError open_serial_port(int port_number, int baud_rate, int interframe_delay);
     ZelkError open_serial_port(std::string port_path, int baud_rate, int interframe_delay);
 
-    // Every frame sent and received is written to log from now on.
+    // Every frame sent and received is written to log from now on. A write the log refuses
+    // does not fail the exchange: it is counted, its text kept, and the first one of each
+    // log is reported in one line on standard error.
     void begin_logging(std::shared_ptr<LogInterface> log);
+    uint64_t get_log_write_failures() const { return log_write_failures; }
+    ZelkError get_last_log_error() const { return last_log_error; }
 
     // Queues a copy. A transaction without a request (a refused builder) is not queued:
     // returns false.
@@ -135,6 +142,7 @@ class ModbusClient {
     int64_t time_limit_us() const;
     void log_transmission(const Transaction& transaction);
     void log_reception(const Transaction& transaction);
+    void write_log_line(const std::string& line);
     ZelkError adopt_open_result(ZelkError serial_port_error, int new_baud_rate,
                                 int interframe_delay);
 
@@ -153,6 +161,8 @@ class ModbusClient {
     bool bytes_held_in_driver = false;  // a time-out waits for bytes the driver holds
     uint32_t baud_rate = 0;
     bool logging_enabled = false;
+    uint64_t log_write_failures = 0;
+    ZelkError last_log_error = ZelkError(0, "");
     int64_t state_entered_time_us = 0;
     ConnectionState state = idle;
 };

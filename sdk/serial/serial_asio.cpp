@@ -46,6 +46,10 @@ ZelkError SerialASIO::open_serial_port(std::string port_path, int baud_rate) {
 }
 
 ZelkError SerialASIO::open_port(const std::string& port_name, int baud_rate) {
+    if (port_name.find('\0') != std::string::npos) {
+        // The system would open the part before the NUL: another device than the one named.
+        return ZelkError(1, "Invalid argument: the port path holds a NUL character.");
+    }
     if (serial_port.is_open() && failed) {
         // A lost line is closed before it is opened again.
         asio::error_code ignored;
@@ -56,7 +60,9 @@ ZelkError SerialASIO::open_port(const std::string& port_name, int baud_rate) {
     asio::error_code error;
     serial_port.open(port_name, error);
     if (error) {
-        return ZelkError(1, error.message());
+        return ZelkError(
+            1, error.message() + ": cannot open " +
+                   (port_name.empty() ? std::string("an empty port path") : port_name) + ".");
     }
     using base = asio::serial_port_base;
     const auto failed_step = [&](const std::string& step) {
@@ -96,8 +102,9 @@ ZelkError SerialASIO::open_port(const std::string& port_name, int baud_rate) {
 void SerialASIO::close_serial_port() {
     running = false;
     if (!serial_port.is_open()) {
-        // The raising form reports the closed port with asio's own error and location.
-        serial_port.cancel();
+        // Closing a closed port (never opened, a failed open, a second close) changes
+        // nothing, so a close in a finally block never hides the error that came before.
+        return;
     }
     stop_receiving();
     serial_port.close();

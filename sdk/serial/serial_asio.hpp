@@ -50,12 +50,12 @@ class SerialASIO : public SerialInterface {
 
     // A port number n names "\\.\COMn" on Windows and "/dev/ttySn" elsewhere. A failure at
     // any step (the path, then each line setting) closes what was opened and names the step
-    // with the operating system's reason; the port can be opened again at once. Opening a
-    // port that is open and not lost fails with "Already open".
+    // with the operating system's reason and the path; the port can be opened again at once.
+    // Opening a port that is open and not lost fails with "Already open". A path holding a
+    // NUL character is refused.
     ZelkError open_serial_port(std::string port_path, int baud_rate) override;
     ZelkError open_serial_port(int port_number, int baud_rate) override;
-    // Stops receiving and closes the port. Throws std::system_error (location "cancel") when
-    // the port is not open.
+    // Stops receiving and closes the port; a port that is not open is left as it is.
     void close_serial_port() override;
     void interrupt() override;
     void adjust_baud_rate(uint32_t baud_rate) override;

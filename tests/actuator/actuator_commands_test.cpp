@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "actuator/actuator_fixture.hpp"
+#include "fakes/fake_log.hpp"
+#include "fakes/fake_serial.hpp"
 #include "fakes/wire.hpp"
 
 using namespace zelkSDK;
@@ -78,6 +80,26 @@ TEST_F(ActuatorTest, SetModeTriesUntilExactly125MillisecondsHavePassed) {
     ASSERT_LT(readings, 100);
     EXPECT_EQ(attempt(125000 - readings), std::make_pair(size_t{2}, int64_t{125000}));
     EXPECT_EQ(attempt(124999 - readings).first, 3u);  // one more read at 124.999 ms
+}
+
+TEST_F(ActuatorTest, SetModeOnALostLineStopsAtOnceAndSaysWhy) {
+    auto lost = std::make_shared<fakes::FakeSerial>();
+    lost->failure = "Input/output error";
+    Actuator on_lost_line(lost, clock, "x2", 2);
+    auto log = std::make_shared<fakes::FakeLog>();
+    on_lost_line.begin_serial_logging("t.log", log);
+    const int64_t start = clock->now;
+    const ZelkError error = on_lost_line.set_mode(ForceMode);
+    EXPECT_EQ(error.what(), "Serial line lost: Input/output error. ");
+    EXPECT_LE(log->lines.size(), 4u);
+    EXPECT_LT(clock->now - start, 10000);
+}
+
+TEST_F(ActuatorTest, SetModeIsRefusedForTheBroadcastAddressBeforeAnythingIsSent) {
+    Actuator everyone(line, clock, "all", 0);
+    EXPECT_EQ(everyone.set_mode(ForceMode).what(),
+              "Mode changes cannot be broadcast: no device would confirm them.");
+    EXPECT_TRUE(line->requests.empty());
 }
 
 TEST_F(ActuatorTest, SetModeTreatsAFailedReadAsNoConfirmation) {

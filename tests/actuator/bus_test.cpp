@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "fakes/fake_clock.hpp"
@@ -59,6 +60,24 @@ TEST_F(BusTest, AnswersGoToTheActuatorThatAsked) {
     EXPECT_EQ(a1.read_register_blocking(600).value, 11);
     EXPECT_EQ(a2.read_register_blocking(600).value, 22);
     EXPECT_EQ(bus->actuator_count(), 3u);
+}
+
+TEST_F(BusTest, NoBusAnAddressAbove247OrATakenAddressIsRefused) {
+    EXPECT_THROW(Actuator(nullptr, "none", 1), std::invalid_argument);
+    EXPECT_THROW(Actuator(bus, "a248", 248), std::invalid_argument);
+    try {
+        Actuator twin(bus, "twin", 2);
+        ADD_FAILURE() << "a second actuator at address 2 was accepted";
+    } catch (const std::invalid_argument& refused) {
+        EXPECT_STREQ(refused.what(), "Server address 2 is already taken on this bus.");
+    }
+    EXPECT_EQ(bus->actuator_count(), 3u);
+    {
+        Actuator four(bus, "a4", 4);
+        EXPECT_EQ(bus->actuator_count(), 4u);
+    }
+    Actuator four_again(bus, "a4", 4);  // free again once its first holder is gone
+    EXPECT_THROW(Actuator(line, clock, "own", 255), std::invalid_argument);
 }
 
 TEST_F(BusTest, EveryStreamingActuatorGetsOneExchangePerCycleWithItsOwnTelemetry) {

@@ -66,10 +66,14 @@ TEST_F(LogTest, SecondOpenFailsAndNamesBothFiles) {
 TEST_F(LogTest, MissingFolderFailsAndLaterWritesSaySo) {
     Log log;
     const std::string bad = "/nonexistent-folder/x.log";
-    EXPECT_EQ(log.open(bad).what(), "Failed to create/open log file: " + bad);
+    EXPECT_EQ(log.open(bad).what(),
+              "Failed to create/open log file: " + bad + ": No such file or directory.");
     const ZelkError write = log.write("x");
     EXPECT_TRUE(static_cast<bool>(write));
-    EXPECT_EQ(write.what(), "Tried to write to unopened log file " + bad + ".");
+    EXPECT_EQ(write.what(), "Tried to write to unopened log file .");
+    EXPECT_EQ(log.open("").what(), "Failed to create/open log file: '': the path is empty.");
+    EXPECT_EQ(log.open(std::string("a\0b", 3)).what(),
+              "Failed to create/open log file: 'a': the path holds a NUL character.");
     Log never_opened;
     EXPECT_EQ(never_opened.write("x").what(), "Tried to write to unopened log file .");
 }
@@ -93,7 +97,7 @@ TEST_F(LogTest, WriteToAFullDeviceIsAFailure) {
     ASSERT_FALSE(static_cast<bool>(log.open("/dev/full")));
     const ZelkError error = log.write("abc");
     EXPECT_TRUE(static_cast<bool>(error));
-    EXPECT_EQ(error.what(), "Failed to write to log file /dev/full.");
+    EXPECT_EQ(error.what(), "Failed to write to log file /dev/full: No space left on device.");
     EXPECT_TRUE(static_cast<bool>(log.write("again")));
 }
 

@@ -372,7 +372,7 @@ TEST_F(ModbusClientTest, OpenClearsTheQueueAndAdoptsTheDelayOnlyOnSuccess) {
     line.open_failure = "No such file or directory";
     const ZelkError failed = client.open_serial_port("/dev/missing", 19200, 5000);
     EXPECT_TRUE(static_cast<bool>(failed));
-    EXPECT_EQ(failed.what(), "No such file or directory");
+    EXPECT_EQ(failed.what(), "No such file or directory");  // the line's own text, unchanged
     EXPECT_EQ(client.get_queue_size(), 0u);
     EXPECT_EQ(client.get_interframe_delay_us(), kDefaultInterframeDelayUs);
 
@@ -392,6 +392,37 @@ TEST_F(ModbusClientTest, OpenClearsTheQueueAndAdoptsTheDelayOnlyOnSuccess) {
     clock.advance(client.recovery_window_us() - 5000);
     client.run_out();
     EXPECT_EQ(line.frames.size(), 1u);
+}
+
+TEST_F(ModbusClientTest, InterframeDelayOutsideASecondIsRefusedBeforeThePortIsTouched) {
+    for (int delay : {-1, kMaxInterframeDelayUs + 1}) {
+        const ZelkError refused = client.open_serial_port("/dev/ttyUSB0", 19200, delay);
+        EXPECT_EQ(refused.what(), "Interframe delay " + std::to_string(delay) +
+                                      " us is out of range: 0 to 1000000 us.");
+    }
+    EXPECT_TRUE(line.calls.empty());
+    EXPECT_FALSE(static_cast<bool>(client.open_serial_port(1, 19200, kMaxInterframeDelayUs)));
+}
+
+TEST_F(ModbusClientTest, LogWriteFailuresAreCountedAndReportedOnceButNeverFailTheExchange) {
+    auto log = std::make_shared<fakes::FakeLog>();
+    log->write_failure = "Failed to write to log file t.log: No space left on device.";
+    client.begin_logging(log);
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 2; ++i) {
+        clock.advance(100000);
+        queue_read();
+        client.run_out();
+        line.push(kTwoRegisters);
+        ASSERT_EQ(pass().at(0).failure_flags, 0);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Serial traffic log: " + log->write_failure +
+                  " Later failures are counted, not printed.\n");
+    EXPECT_EQ(client.get_log_write_failures(), 4u);
+    EXPECT_EQ(client.get_last_log_error().what(), log->write_failure);
+    client.begin_logging(std::make_shared<fakes::FakeLog>());
+    EXPECT_EQ(client.get_log_write_failures(), 0u);
 }
 
 TEST_F(ModbusClientTest, LogsOneTxAndOneRxLinePerExchange) {

@@ -62,9 +62,12 @@ def test_write_data_must_match_the_count(call, expected):
         call(Actuator("x1"))
 
 
-def test_close_before_open_raises_runtime_error():
-    with pytest.raises(RuntimeError):
-        Actuator("x1").close_serial_port()
+def test_closing_a_closed_port_changes_nothing():
+    a = Actuator("x1")
+    a.close_serial_port()
+    assert a.open_serial_port("/dev/does-not-exist")
+    a.close_serial_port()
+    a.close_serial_port()
 
 
 def test_sending_without_a_port_is_a_failure_value():
@@ -83,7 +86,9 @@ def test_zero_counts_send_nothing():
 
 def test_open_missing_port_reports_the_system_message():
     error = Actuator("x1").open_serial_port("/dev/does-not-exist")
-    assert error and error.what() == "No such file or directory"
+    assert error.what() == "No such file or directory: cannot open /dev/does-not-exist."
+    nul = Actuator("x1").open_serial_port("/dev/null\0/dev/ttyS0")
+    assert nul.what() == "Invalid argument: the port path holds a NUL character."
 
 
 def test_stream_settings_send_nothing_and_snapshots_are_copies():

@@ -98,18 +98,19 @@ TEST(SerialAsio, MissingDeviceReturnsTheSystemMessageAndStartsNoReader) {
     SerialASIO port;
     const ZelkError error = port.open_serial_port("/dev/does-not-exist", 19200);
     EXPECT_TRUE(static_cast<bool>(error));
-    EXPECT_EQ(error.what(), std::error_code(ENOENT, std::system_category()).message());
+    EXPECT_EQ(error.what(), std::error_code(ENOENT, std::system_category()).message() +
+                                ": cannot open /dev/does-not-exist.");
     EXPECT_FALSE(port.receiving());
+    EXPECT_EQ(port.open_serial_port(std::string("/dev/null\0x", 11), 19200).what(),
+              "Invalid argument: the port path holds a NUL character.");
 }
 
-TEST(SerialAsio, ClosingAPortNeverOpenedRaisesAtCancel) {
+TEST(SerialAsio, ClosingAPortThatIsNotOpenChangesNothing) {
     SerialASIO port;
-    try {
-        port.close_serial_port();
-        FAIL() << "no exception";
-    } catch (const std::system_error& e) {
-        EXPECT_NE(std::string(e.what()).find("cancel"), std::string::npos) << e.what();
-    }
+    port.close_serial_port();
+    EXPECT_TRUE(static_cast<bool>(port.open_serial_port("/dev/does-not-exist", 19200)));
+    port.close_serial_port();
+    port.close_serial_port();
     // ...and destroying ports that are not open is quiet.
     SerialASIO never_opened;
     EXPECT_TRUE(never_opened.line_failed());
@@ -119,7 +120,7 @@ TEST(SerialAsio, ClosingAPortNeverOpenedRaisesAtCancel) {
 TEST_F(SerialAsioTest, SecondOpenSaysAlreadyOpenAndKeepsTheReader) {
     const ZelkError again = port.open_serial_port(pty.path, 19200);
     EXPECT_TRUE(static_cast<bool>(again));
-    EXPECT_EQ(again.what(), "Already open");
+    EXPECT_EQ(again.what(), "Already open: cannot open " + pty.path + ".");
     EXPECT_TRUE(port.receiving());
     pty.write(hex("01 06 00 03 00 02 f8 0b"));
     port.transmit(8);

@@ -37,7 +37,7 @@ TEST(WindowsSerial, MissingPortIsAFailureValue) {
     EXPECT_TRUE(static_cast<bool>(error));
     EXPECT_FALSE(error.what().empty());
     EXPECT_FALSE(port.receiving());
-    EXPECT_THROW(port.close_serial_port(), std::system_error);
+    port.close_serial_port();  // not open: changes nothing
 }
 
 TEST(WindowsSerial, ActuatorTalksToTheVirtualActuatorAndClosesPromptly) {
