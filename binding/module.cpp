@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "binding/registration.hpp"
+#include "binding/sdk_call.hpp"
 
 PYBIND11_MODULE(_ferrun, m) {
     m.doc() = "Python binding for the C++ zelkSDK";
@@ -9,4 +10,5 @@ PYBIND11_MODULE(_ferrun, m) {
     ferrun_binding::register_message_priority(m);
     ferrun_binding::register_actuator(m);
     ferrun_binding::register_register_map(m);
+    ferrun_binding::SdkCall::register_exit_hook(m);
 }

@@ -3,18 +3,20 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "binding/registration.hpp"
+#include "binding/sdk_call.hpp"
 #include "sdk/actuator/actuator.hpp"
 
 namespace py = pybind11;
 using namespace zelkSDK;
 // Every method of the SDK may wait (for the line, or for the lock another thread holds
-// during its exchange): none holds the GIL meanwhile.
-using release_gil = py::call_guard<py::gil_scoped_release>;
+// during its exchange): none holds the GIL meanwhile (see sdk_call.hpp).
 
 namespace ferrun_binding {
 namespace {
@@ -41,6 +43,55 @@ void check_sequence(int count, const std::vector<uint16_t>& values) {
     }
 }
 
+// Python owns its Actuators through this holder: leaving a busy bus waits for its lock.
+using ActuatorHolder = std::unique_ptr<Actuator, DeleteWithoutGil>;
+
+// A wait longer than this is taken in slices with a look at Python's signals in between, so
+// Ctrl-C ends a long run_wait() within a slice.
+constexpr int64_t kSignalCheckUs = 50000;
+
+// run_wait() from Python. A slice that ends before its time is up means the line moved (a
+// byte came, a time limit passed): the wait is over, as one long wait would have been.
+template <class Target>
+void run_wait_watching_signals(Target& target, int64_t max_wait_us) {
+    if (SdkCall::shutting_down()) {
+        // The GIL stays held from now on: no sleeping in here while Python wants to exit.
+        max_wait_us = 0;
+    }
+    using Steady = std::chrono::steady_clock;
+    const Steady::time_point start = Steady::now();
+    int64_t waited_us = 0;
+    for (;;) {
+        const int64_t slice_us = std::min(max_wait_us - waited_us, kSignalCheckUs);
+        {
+            SdkCall call;
+            target.run_wait(slice_us);
+        }
+        const int64_t now_us =
+            std::chrono::duration_cast<std::chrono::microseconds>(Steady::now() - start).count();
+        if (slice_us <= 0 || now_us < waited_us + slice_us || now_us >= max_wait_us) {
+            return;
+        }
+        waited_us = now_us;
+        if (PyErr_CheckSignals() != 0) {
+            throw py::error_already_set();
+        }
+    }
+}
+
+// Constructors wait for the bus's lock like any call; the new actuator's bus is closed at
+// interpreter exit.
+template <class... Args>
+Actuator* make_actuator(Args&&... args) {
+    Actuator* actuator = nullptr;
+    {
+        SdkCall call;
+        actuator = new Actuator(std::forward<Args>(args)...);
+    }
+    SdkCall::track(actuator->get_bus());
+    return actuator;
+}
+
 }  // namespace
 
 void register_actuator(py::module_& m) {
@@ -49,15 +100,21 @@ void register_actuator(py::module_& m) {
     // Declared first so the Actuator's signatures name it; its methods come after.
     py::class_<Bus, std::shared_ptr<Bus>> bus_class(m, "Bus");
 
-    py::class_<Actuator>(m, "Actuator")
-        .def(py::init<const char*, uint8_t>(), py::arg("name"),
-             py::arg("modbus_server_address") = kDefaultServerAddress)
-        .def(py::init<std::shared_ptr<SerialInterface>, std::shared_ptr<Clock>, const char*,
-                      uint8_t>(),
+    py::class_<Actuator, ActuatorHolder>(m, "Actuator")
+        .def(py::init(
+                 [](const char* name, uint8_t address) { return make_actuator(name, address); }),
+             py::arg("name"), py::arg("modbus_server_address") = kDefaultServerAddress)
+        .def(py::init([](std::shared_ptr<SerialInterface> serial, std::shared_ptr<Clock> clock,
+                         const char* name, uint8_t address) {
+                 return make_actuator(std::move(serial), std::move(clock), name, address);
+             }),
              py::arg("serial_interface"), py::arg("clock"), py::arg("name"),
              py::arg("modbus_server_address") = kDefaultServerAddress)
         .def(py::init([](std::shared_ptr<Bus> bus, uint8_t address, const char* name) {
-                 return std::make_unique<Actuator>(std::move(bus), name, address);
+                 if (!bus) {
+                     throw py::type_error("Actuator(bus, ...) needs a Bus, not None");
+                 }
+                 return make_actuator(std::move(bus), name, address);
              }),
              py::arg("bus"), py::arg("modbus_server_address"), py::arg("name") = nullptr)
         .def("open_serial_port", py::overload_cast<int, int, int>(&Actuator::open_serial_port),
@@ -137,8 +194,8 @@ void register_actuator(py::module_& m) {
                  &Actuator::begin_serial_logging),
              py::arg("log_name"), py::arg("log"), release_gil())
         .def("run", &Actuator::run, release_gil())
-        .def("run_wait", &Actuator::run_wait, py::arg("max_wait_us") = kDefaultMaxWaitUs,
-             release_gil())
+        .def("run_wait", &run_wait_watching_signals<Actuator>,
+             py::arg("max_wait_us") = kDefaultMaxWaitUs)
         .def("enable_stream", &Actuator::enable_stream, release_gil())
         .def("disable_stream", &Actuator::disable_stream, release_gil())
         .def("set_streamed_force_mN", &Actuator::set_streamed_force_mN, py::arg("force"),
@@ -152,10 +209,18 @@ void register_actuator(py::module_& m) {
         .def("get_voltage_mV", &Actuator::get_voltage_mV, release_gil())
         .def("get_stream_data", &Actuator::get_stream_data, release_gil())
         .def("last_error", &Actuator::last_error, release_gil())
+
         .def("get_bus", &Actuator::get_bus)
+        .def("log_write_failures", &Actuator::log_write_failures, release_gil())
+        .def("last_log_error", &Actuator::last_log_error, release_gil())
         .def_readonly("name", &Actuator::name);
 
-    bus_class.def(py::init<>())
+    bus_class
+        .def(py::init([] {
+            auto bus = std::make_shared<Bus>();
+            SdkCall::track(bus);
+            return bus;
+        }))
         .def("open_serial_port", py::overload_cast<int, int, int>(&Bus::open_serial_port),
              "Open serial port using port number", py::arg("port_number"),
              py::arg("baud_rate") = kDefaultBaudRate,
@@ -169,7 +234,8 @@ void register_actuator(py::module_& m) {
              py::overload_cast<const std::string&>(&Bus::begin_serial_logging), py::arg("log_name"),
              release_gil())
         .def("run", &Bus::run, release_gil())
-        .def("run_wait", &Bus::run_wait, py::arg("max_wait_us") = kDefaultMaxWaitUs, release_gil())
+        .def("run_wait", &run_wait_watching_signals<Bus>,
+             py::arg("max_wait_us") = kDefaultMaxWaitUs)
         .def(
             "get_diagnostic_counters",
             [](Bus& bus) {
@@ -177,7 +243,9 @@ void register_actuator(py::module_& m) {
                 return std::vector<int>(counters.begin(), counters.end());
             },
             release_gil())
-        .def("actuator_count", &Bus::actuator_count, release_gil());
+        .def("actuator_count", &Bus::actuator_count, release_gil())
+        .def("log_write_failures", &Bus::log_write_failures, release_gil())
+        .def("last_log_error", &Bus::last_log_error, release_gil());
 }
 
 }  // namespace ferrun_binding

@@ -24,6 +24,29 @@ def test_constructors_and_name():
         Actuator(object(), object(), "x1")
 
 
+def test_a_bus_needs_a_bus_a_valid_address_and_one_actuator_per_address():
+    with pytest.raises(TypeError, match="needs a Bus"):
+        Actuator(None, 1, "x")
+    with pytest.raises(TypeError, match="needs a Bus"):
+        Actuator(bus=None, modbus_server_address=1)
+    bus = _ferrun.Bus()
+    first = Actuator(bus, 1, "first")
+    with pytest.raises(ValueError, match="Server address 1 is already taken on this bus."):
+        Actuator(bus, 1, "second")
+    for address in (248, 255):
+        with pytest.raises(ValueError, match="out of range"):
+            Actuator(bus, address)
+        with pytest.raises(ValueError, match="out of range"):
+            Actuator("own bus", address)
+    del first
+    assert Actuator(bus, 1, "again").name == "again"
+
+
+def test_broadcast_mode_change_is_refused_before_anything_is_sent():
+    error = Actuator("everyone", 0).set_mode(MotorMode.ForceMode)
+    assert error.what() == "Mode changes cannot be broadcast: no device would confirm them."
+
+
 @pytest.mark.parametrize(
     "call",
     [
@@ -125,5 +148,6 @@ def test_methods_are_registered_in_their_order():
         "enable_stream",
         "disable_stream", "set_streamed_force_mN", "set_streamed_position_um",
         "update_haptic_stream_effects", "get_power_W", "get_temperature_C", "get_voltage_mV",
-        "get_stream_data", "last_error", "get_bus", "name",
+        "get_stream_data", "last_error", "get_bus", "log_write_failures", "last_log_error",
+            "name",
     ]

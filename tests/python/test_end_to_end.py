@@ -1,6 +1,9 @@
 """The module against the virtual actuator, in another process, over a pseudo-terminal."""
 
+import os
 import time
+
+import pytest
 
 import _ferrun
 from _ferrun import MessagePriority, MotorMode
@@ -73,8 +76,23 @@ def test_traffic_log_has_exactly_the_expected_lines(actuator, log_path):
 
 
 def test_log_file_that_cannot_open(actuator, tmp_path):
-    error = actuator.begin_serial_logging(str(tmp_path / "missing" / "x.log"))
-    assert error and error.what().startswith("Failed to create/open log file: ")
+    path = str(tmp_path / "missing" / "x.log")
+    error = actuator.begin_serial_logging(path)
+    assert error.what() == f"Failed to create/open log file: {path}: No such file or directory."
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full here")
+def test_log_write_failures_are_counted_and_the_exchanges_go_on(actuator, capfd):
+    assert not actuator.begin_serial_logging("/dev/full")
+    assert not actuator.last_log_error() and actuator.log_write_failures() == 0
+    for value in (1, 2):
+        assert not actuator.write_register_blocking(600, value)
+    assert actuator.read_register_blocking(600).value == 2
+    assert actuator.log_write_failures() == 6
+    assert actuator.get_bus().log_write_failures() == 6
+    reason = "Failed to write to log file /dev/full: No space left on device."
+    assert actuator.last_log_error().what() == reason
+    assert capfd.readouterr().err.count(reason) == 1
 
 
 def test_silent_device_times_out_after_six_attempts(log_path):

@@ -4,6 +4,7 @@ actuators share one line through a Bus."""
 import os
 import re
 import select
+import signal
 import subprocess
 import sys
 import threading
@@ -206,3 +207,98 @@ def test_blocking_calls_let_python_answer_while_they_wait(call):
     os.close(master)
     os.close(slave)
     assert not outcome[0], outcome[0].what()
+
+
+def test_constructing_and_deleting_on_a_busy_bus_lets_other_threads_run():
+    with virtual_actuator(["--no-mode-confirm"]) as port:
+        bus = _open_bus(port)
+        busy = _ferrun.Actuator(bus, 1, "busy")
+        stop, gaps = threading.Event(), []
+        ticker = threading.Thread(target=_ticker, args=(stop, gaps))
+        ticker.start()
+        try:
+            for _ in range(2):
+                holder = threading.Thread(target=lambda: busy.set_mode(MotorMode.PositionMode))
+                holder.start()
+                time.sleep(0.02)  # set_mode holds the bus for its 125 ms from here
+                started = time.perf_counter()
+                second = _ferrun.Actuator(bus, 2, "second")  # waits for the bus
+                del second
+                waited = time.perf_counter() - started
+                holder.join()
+        finally:
+            stop.set()
+            ticker.join()
+            bus.close_serial_port()
+        assert waited > 0.03  # the constructor really waited for set_mode
+        assert sum(1 for g in gaps if g < waited / 2) >= 5
+
+
+# Each program leaves a daemon thread inside the SDK and returns from its main module.
+_EXIT_PROGRAM = """
+import sys, threading, time, _ferrun
+from ferrun import virtual_actuator
+kind = sys.argv[1]
+sim = virtual_actuator(["--no-mode-confirm"])
+a = _ferrun.Actuator("x1")
+assert not a.open_serial_port(sim.__enter__())
+def blocking():
+    while True:
+        a.read_register_blocking(317)
+        a.set_mode(_ferrun.PositionMode)
+def streaming():
+    a.enable_stream()
+    while True:
+        a.run_wait(10000)
+def idle():
+    while True:
+        a.run_wait(60_000_000)
+threading.Thread(target={"blocking": blocking, "streaming": streaming, "idle": idle}[kind],
+                 daemon=True).start()
+time.sleep(0.1)
+"""
+
+
+@pytest.mark.parametrize("kind", ["blocking", "streaming", "idle"])
+def test_interpreter_exit_with_a_thread_inside_the_sdk_is_clean(kind):
+    runs = [subprocess.Popen([sys.executable, "-c", _EXIT_PROGRAM, kind],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            for _ in range(20)]
+    outcomes = [(run.wait(timeout=60), run.stderr.read()) for run in runs]
+    for run in runs:
+        run.stdout.close()
+        run.stderr.close()
+    assert [code for code, _ in outcomes] == [0] * 20, outcomes
+
+
+_CTRL_C_PROGRAM = """
+import time, _ferrun
+from ferrun import virtual_actuator
+with virtual_actuator() as port:
+    a = _ferrun.Actuator("x1")
+    assert a.open_serial_port(port, 19200, 2_000_000)
+    assert a.open_serial_port(port, 19200, -1)
+    assert not a.open_serial_port(port)
+    a.run_wait(100_000)  # ends with the quiet window after the open
+    print("waiting", flush=True)
+    started = time.monotonic()
+    try:
+        a.run_wait(60_000_000)
+    except KeyboardInterrupt:
+        print("interrupted after", time.monotonic() - started, flush=True)
+    assert not a.write_register_blocking(600, 5) and a.read_register_blocking(600).value == 5
+    print("usable", flush=True)
+"""
+
+
+def test_ctrl_c_ends_a_long_wait_and_leaves_the_actuator_usable():
+    run = subprocess.Popen([sys.executable, "-c", _CTRL_C_PROGRAM], stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, text=True)
+    assert run.stdout.readline() == "waiting\n"
+    time.sleep(0.2)
+    run.send_signal(signal.SIGINT)
+    out, err = run.communicate(timeout=60)
+    assert run.returncode == 0, err
+    lines = out.splitlines()
+    assert lines[0].startswith("interrupted after") and float(lines[0].split()[-1]) < 30
+    assert lines[1] == "usable"
