@@ -19,6 +19,24 @@ std::atomic<bool> exiting{false};
 std::atomic<int> calls_without_gil{0};
 std::mutex tracked_mutex;
 std::vector<std::weak_ptr<zelkSDK::Bus>> tracked;
+unsigned long python_main_thread = 0;  // Python's ident of its main thread
+// What a signal handler raised during this thread's call, until the call returns.
+thread_local PyObject* raised_type = nullptr;
+thread_local PyObject* raised_value = nullptr;
+thread_local PyObject* raised_traceback = nullptr;
+
+// Runs Python's signal handlers from inside a blocking call on the main thread.
+bool abandon_for_python_signal() {
+    if (exiting.load() || PyThread_get_thread_ident() != python_main_thread) {
+        return false;
+    }
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) {
+        return false;
+    }
+    PyErr_Fetch(&raised_type, &raised_value, &raised_traceback);
+    return true;
+}
 
 void close_everything_at_exit() {
     exiting = true;
@@ -45,17 +63,25 @@ void close_everything_at_exit() {
 
 }  // namespace
 
-SdkCall::SdkCall() {
+SdkCall::SdkCall() : exceptions_in_flight(std::uncaught_exceptions()) {
     if (!exiting.load()) {
         ++calls_without_gil;
         release = std::make_unique<py::gil_scoped_release>();
     }
 }
 
-SdkCall::~SdkCall() {
+SdkCall::~SdkCall() noexcept(false) {
     if (release) {
         release.reset();
         --calls_without_gil;
+    }
+    if (raised_type != nullptr) {
+        PyErr_Restore(raised_type, raised_value, raised_traceback);
+        raised_type = raised_value = raised_traceback = nullptr;
+        if (std::uncaught_exceptions() == exceptions_in_flight) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
     }
 }
 
@@ -70,6 +96,9 @@ void SdkCall::track(const std::shared_ptr<zelkSDK::Bus>& bus) {
 
 void SdkCall::register_exit_hook(py::module_& m) {
     (void)m;
+    python_main_thread =
+        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+    zelkSDK::Bus::set_abandon_check(&abandon_for_python_signal);
     py::module_::import("atexit").attr("register")(py::cpp_function(&close_everything_at_exit));
 }
 

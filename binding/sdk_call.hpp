@@ -8,6 +8,11 @@
 // thread is inside a call that released the GIL. From then on no call releases the GIL:
 // each runs to its end (fast, on a closed line) while its thread holds the GIL, and Python
 // can end the thread only between calls.
+//
+// Signals: Python runs its signal handlers only on the main thread and only with the GIL.
+// A blocking call on the main thread that waits longer than a moment takes the GIL for an
+// instant now and then (Bus::set_abandon_check) to run them; when a handler raises
+// (KeyboardInterrupt), the call is abandoned and the exception raised when it returns.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -21,9 +26,10 @@ namespace ferrun_binding {
 class SdkCall {
   public:
     // Releases the GIL unless the interpreter is shutting down; the destructor takes it back
-    // before the call stops being counted.
+    // before the call stops being counted, then raises what a signal handler raised during
+    // the call (error_already_set), unless another exception is already on its way.
     SdkCall();
-    ~SdkCall();
+    ~SdkCall() noexcept(false);
     SdkCall(const SdkCall&) = delete;
     SdkCall& operator=(const SdkCall&) = delete;
 
@@ -35,6 +41,7 @@ class SdkCall {
 
   private:
     std::unique_ptr<pybind11::gil_scoped_release> release;
+    int exceptions_in_flight;
 };
 
 // The call guard of every method that may wait.

@@ -113,7 +113,11 @@ void Actuator::close_serial_port() {
 
 ZelkError Actuator::run_blocking(const Transaction& request) {
     modbus_client.enqueue_transaction(request);
-    bus->run_until_queue_empty();
+    call_abandoned = !bus->run_until_queue_empty();
+    if (call_abandoned) {
+        message_data.clear();
+        message_error = ZelkError(1, "Call abandoned before its answer came. ");
+    }
     return message_error;
 }
 

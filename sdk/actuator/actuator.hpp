@@ -181,6 +181,7 @@ class Actuator {
   private:
     ZelkError message_error = no_error();
     std::vector<uint16_t> message_data;
+    bool call_abandoned = false;  // the last blocking call was given up before its answer
     StreamController stream_controller;
     uint8_t modbus_server_address;
     int64_t time_of_last_response = INT64_MIN / 2;

@@ -51,7 +51,9 @@ ZelkError Actuator::set_mode(MotorMode zelk_mode) {
         [mode_value](uint16_t reported) { return reported == mode_value; }, kSetModeTimeLimitMs);
     if (!confirmed) {
         // The time limit is not to blame when the line itself has gone.
-        return bus->line_failed() ? message_error : ZelkError(1, "Failed to set mode within 25ms!");
+        return bus->line_failed() || call_abandoned
+                   ? message_error
+                   : ZelkError(1, "Failed to set mode within 25ms!");
     }
     stream_controller.update_motor_mode(zelk_mode);
     return no_error();
@@ -189,8 +191,8 @@ bool Actuator::write_and_confirm(uint16_t command_register, uint16_t command_val
     const int64_t limit_us = int64_t{time_limit_ms} * 1000;
     for (int i = 0; bus->clock().get_time_microseconds() - start_us < limit_us; ++i) {
         // A lost or closed line fails every request at once: trying again only fills the
-        // traffic log.
-        if (i > 0 && bus->line_failed()) {
+        // traffic log. An abandoned call (Ctrl-C) ends the loop too.
+        if (i > 0 && (bus->line_failed() || call_abandoned)) {
             return false;
         }
         if (i % 3 == 0) {

@@ -1,6 +1,7 @@
 #include "sdk/actuator/bus.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -13,6 +14,15 @@
 #include "sdk/serial/serial_asio.hpp"
 
 namespace zelkSDK {
+namespace {
+
+std::atomic<Bus::AbandonCheck> abandon_check{nullptr};
+
+}  // namespace
+
+void Bus::set_abandon_check(AbandonCheck check) {
+    abandon_check = check;
+}
 
 Bus::Bus() : Bus(std::make_shared<SerialASIO>(), std::make_shared<ChronoClock>()) {}
 
@@ -144,22 +154,34 @@ void Bus::give_stream_turn() {
     }
 }
 
-void Bus::run_until_queue_empty() {
+bool Bus::run_until_queue_empty() {
     struct PauseGuard {
         bool& flag;
         bool saved;
         ~PauseGuard() { flag = saved; }
     } guard{stream_paused, stream_paused};
     stream_paused = true;
+    const AbandonCheck check = abandon_check;
+    int64_t next_check_us = clock_source->get_time_microseconds() + kAbandonCheckUs;
     while (modbus_client.get_queue_size() > 0) {
         run_in();
         run_out();
         // A finished exchange is handed over by the next pass at once (on a failed line the
         // next request fails at once too): only an exchange still on the line is waited for.
         if (modbus_client.get_queue_size() > 0 && !modbus_client.is_response_ready()) {
+            if (check != nullptr && clock_source->get_time_microseconds() >= next_check_us) {
+                if (check()) {
+                    while (modbus_client.get_queue_size() > 0) {
+                        modbus_client.dequeue_transaction();
+                    }
+                    return false;
+                }
+                next_check_us = clock_source->get_time_microseconds() + kAbandonCheckUs;
+            }
             wait(time_to_wait_us(INT64_MAX));
         }
     }
+    return true;
 }
 
 void Bus::run_wait(int64_t max_wait_us) {

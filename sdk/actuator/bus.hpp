@@ -43,9 +43,18 @@ class Actuator;
 constexpr int64_t kFailedLineSleepUs = 10000;
 // The highest Modbus server address a device may have; 0 is the broadcast address.
 constexpr int kMaxServerAddress = 247;
+// How often a blocking call asks whether it should be abandoned, at most.
+constexpr int64_t kAbandonCheckUs = 40000;
 
 class Bus {
   public:
+    // Asked on the waiting thread between the waits of a blocking call, at most every
+    // kAbandonCheckUs: returning true abandons the call. Its exchanges leave the queue (one
+    // on the line is left to the recovery window) and it fails. The Python binding uses it
+    // to end a blocking call at Ctrl-C. None by default.
+    using AbandonCheck = bool (*)();
+    static void set_abandon_check(AbandonCheck check);
+
     // Makes its own SerialASIO and ChronoClock.
     Bus();
     Bus(std::shared_ptr<SerialInterface> serial_interface, std::shared_ptr<Clock> clock);
@@ -88,8 +97,8 @@ class Bus {
     void attach(Actuator* actuator);
     void detach(Actuator* actuator);
     // Drives the engine until every queued exchange is finished and handed over; streaming
-    // pauses meanwhile. The caller holds the lock.
-    void run_until_queue_empty();
+    // pauses meanwhile. The caller holds the lock. False when the call was abandoned.
+    bool run_until_queue_empty();
     void run_in();
     void run_out();
 

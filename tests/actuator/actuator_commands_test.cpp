@@ -95,6 +95,24 @@ TEST_F(ActuatorTest, SetModeOnALostLineStopsAtOnceAndSaysWhy) {
     EXPECT_LT(clock->now - start, 10000);
 }
 
+TEST_F(ActuatorTest, AbandonedCallsFailAtOnceAndLeaveTheActuatorUsable) {
+    static int checks = 0;
+    Bus::set_abandon_check([] { return ++checks >= 2; });
+    silence_device();
+    const int64_t start = clock->now;
+    const ZelkResult<unsigned short> read = actuator.read_register_blocking(600);
+    EXPECT_EQ(read.error.what(), "Call abandoned before its answer came. ");
+    EXPECT_GE(clock->now - start, 2 * kAbandonCheckUs);
+    EXPECT_LT(clock->now - start, 3 * kAbandonCheckUs);
+    const size_t sent = line->requests.size();
+    EXPECT_EQ(actuator.set_mode(ForceMode).what(), "Call abandoned before its answer came. ");
+    EXPECT_EQ(line->requests.size(), sent + 1);
+    Bus::set_abandon_check(nullptr);
+    line->filter = nullptr;
+    EXPECT_FALSE(static_cast<bool>(actuator.write_register_blocking(600, 9)));
+    EXPECT_EQ(actuator.read_register_blocking(600).value, 9);
+}
+
 TEST_F(ActuatorTest, SetModeIsRefusedForTheBroadcastAddressBeforeAnythingIsSent) {
     Actuator everyone(line, clock, "all", 0);
     EXPECT_EQ(everyone.set_mode(ForceMode).what(),

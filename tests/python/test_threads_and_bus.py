@@ -239,13 +239,12 @@ _EXIT_PROGRAM = """
 import sys, threading, time, _ferrun
 from ferrun import virtual_actuator
 kind = sys.argv[1]
-sim = virtual_actuator(["--no-mode-confirm"])
+sim = virtual_actuator(["--no-mode-confirm"], paced=True)
 a = _ferrun.Actuator("x1")
 assert not a.open_serial_port(sim.__enter__())
 def blocking():
     while True:
         a.read_register_blocking(317)
-        a.set_mode(_ferrun.PositionMode)
 def streaming():
     a.enable_stream()
     while True:
@@ -285,20 +284,28 @@ with virtual_actuator() as port:
     try:
         a.run_wait(60_000_000)
     except KeyboardInterrupt:
-        print("interrupted after", time.monotonic() - started, flush=True)
+        assert time.monotonic() - started < 30
     assert not a.write_register_blocking(600, 5) and a.read_register_blocking(600).value == 5
     print("usable", flush=True)
+with virtual_actuator(["--drop", "1"]) as port:
+    a = _ferrun.Actuator("x1")
+    assert not a.open_serial_port(port)
+    print("calling", flush=True)
+    try:
+        for _ in range(20):  # each fails after six silent attempts, 7 s in all
+            a.read_register_blocking(317)
+    except KeyboardInterrupt:
+        print(a.last_error().what(), flush=True)
 """
 
 
-def test_ctrl_c_ends_a_long_wait_and_leaves_the_actuator_usable():
+def test_ctrl_c_ends_a_long_wait_or_a_blocking_call_and_leaves_the_actuator_usable():
     run = subprocess.Popen([sys.executable, "-c", _CTRL_C_PROGRAM], stdout=subprocess.PIPE,
                            stderr=subprocess.PIPE, text=True)
-    assert run.stdout.readline() == "waiting\n"
-    time.sleep(0.2)
-    run.send_signal(signal.SIGINT)
+    for prompts in (["waiting\n"], ["usable\n", "calling\n"]):
+        assert [run.stdout.readline() for _ in prompts] == prompts
+        time.sleep(0.2)
+        run.send_signal(signal.SIGINT)
     out, err = run.communicate(timeout=60)
     assert run.returncode == 0, err
-    lines = out.splitlines()
-    assert lines[0].startswith("interrupted after") and float(lines[0].split()[-1]) < 30
-    assert lines[1] == "usable"
+    assert out.splitlines() == ["Call abandoned before its answer came. "]
