@@ -3,47 +3,21 @@
 #include <algorithm>
 #include <cmath>
 
-#include "sdk/modbus/modbus_crc16.hpp"
+#include "sdk/modbus/wire.hpp"
 
 namespace sim {
 namespace {
 
+using namespace zelkSDK::wire;
+
 constexpr double kStepSeconds = 0.0005;
 constexpr double kPi = 3.14159265358979323846;
-
-uint16_t get_u16(const uint8_t* bytes) {
-    return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
-}
-
-void put_u16(std::vector<uint8_t>& frame, uint16_t value) {
-    frame.push_back(static_cast<uint8_t>(value >> 8));
-    frame.push_back(static_cast<uint8_t>(value & 0xFF));
-}
-
-void put_u32(std::vector<uint8_t>& frame, uint32_t value) {
-    put_u16(frame, static_cast<uint16_t>(value >> 16));
-    put_u16(frame, static_cast<uint16_t>(value & 0xFFFF));
-}
 
 bool in_map(int start, int count) {
     return start >= 0 && start + count <= kRegisterCount;
 }
 
 }  // namespace
-
-void append_crc(std::vector<uint8_t>& frame) {
-    const uint16_t crc = zelkSDK::modbus_crc16(frame.data(), static_cast<int>(frame.size()));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-}
-
-bool frame_crc_ok(const uint8_t* frame, size_t length) {
-    if (length < 4) {
-        return false;
-    }
-    const uint16_t crc = zelkSDK::modbus_crc16(frame, static_cast<int>(length - 2));
-    return crc == frame[length - 2] * 256 + frame[length - 1];
-}
 
 DeviceModel::DeviceModel(uint8_t server_address, Physics physics_)
     : address(server_address),
@@ -70,7 +44,7 @@ int DeviceModel::request_length(const uint8_t* bytes, size_t available) {
 std::vector<uint8_t> DeviceModel::handle_frame(const uint8_t* frame, size_t length) {
     effects = Effects();
     effects.mode_before = effects.mode_after = motor_mode;
-    if (length < 4 || !frame_crc_ok(frame, length)) {
+    if (length < 4 || !crc_ok(frame, length)) {
         return {};
     }
     if (frame[0] != address && frame[0] != 0) {
@@ -119,7 +93,7 @@ std::vector<uint8_t> DeviceModel::read_registers(const uint8_t* frame) {
     refresh_telemetry_registers();
     std::vector<uint8_t> response = {address, frame[1], static_cast<uint8_t>(2 * count)};
     for (int i = 0; i < count; ++i) {
-        put_u16(response, holding[start + i]);
+        append_u16(response, holding[start + i]);
     }
     append_crc(response);
     return response;
@@ -168,7 +142,7 @@ std::vector<uint8_t> DeviceModel::read_write_multiple(const uint8_t* frame, size
     refresh_telemetry_registers();
     std::vector<uint8_t> response = {address, frame[1], static_cast<uint8_t>(2 * read_count)};
     for (int i = 0; i < read_count; ++i) {
-        put_u16(response, holding[read_start + i]);
+        append_u16(response, holding[read_start + i]);
     }
     append_crc(response);
     return response;
@@ -176,9 +150,7 @@ std::vector<uint8_t> DeviceModel::read_write_multiple(const uint8_t* frame, size
 
 std::vector<uint8_t> DeviceModel::stream(const uint8_t* frame) {
     const uint8_t subfunction = frame[2];
-    const auto value =
-        static_cast<int32_t>((uint32_t{frame[3]} << 24) | (uint32_t{frame[4]} << 16) |
-                             (uint32_t{frame[5]} << 8) | uint32_t{frame[6]});
+    const auto value = static_cast<int32_t>(get_u32(&frame[3]));
     switch (subfunction) {
         case kStreamSleep:
         case kStreamKinematic: break;
@@ -190,12 +162,14 @@ std::vector<uint8_t> DeviceModel::stream(const uint8_t* frame) {
     effects.stream_subfunction = subfunction;
     effects.stream_value = value;
     std::vector<uint8_t> response = {address, kStreamCommand};
-    put_u32(response, static_cast<uint32_t>(static_cast<int32_t>(std::lround(position * 1e6))));
-    put_u32(response, static_cast<uint32_t>(static_cast<int32_t>(std::lround(force * 1000.0))));
-    put_u16(response, static_cast<uint16_t>(std::min(65535.0, std::round(power))));
-    response.push_back(static_cast<uint8_t>(std::clamp(std::round(temperature), 0.0, 255.0)));
-    put_u16(response, static_cast<uint16_t>(std::round(physics.supply_mV - 20.0 * power)));
-    put_u16(response, error_bits);
+    zelkSDK::StreamData telemetry;
+    telemetry.position = static_cast<int32_t>(std::lround(position * 1e6));
+    telemetry.force = static_cast<int32_t>(std::lround(force * 1000.0));
+    telemetry.power = static_cast<uint16_t>(std::min(65535.0, std::round(power)));
+    telemetry.temperature = static_cast<int16_t>(std::clamp(std::round(temperature), 0.0, 255.0));
+    telemetry.voltage = static_cast<uint16_t>(std::round(physics.supply_mV - 20.0 * power));
+    telemetry.errors = error_bits;
+    append_telemetry(response, telemetry);
     append_crc(response);
     return response;
 }

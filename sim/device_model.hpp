@@ -156,8 +156,4 @@ class DeviceModel {
     uint16_t haptic_effects = 0;
 };
 
-// Appends the CRC to a frame (low byte first).
-void append_crc(std::vector<uint8_t>& frame);
-bool frame_crc_ok(const uint8_t* frame, size_t length);
-
 }  // namespace sim

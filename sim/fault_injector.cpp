@@ -1,5 +1,6 @@
 #include "sim/fault_injector.hpp"
 
+#include "sdk/modbus/wire.hpp"
 #include "sim/device_model.hpp"
 
 namespace sim {
@@ -36,12 +37,12 @@ Delivery FaultInjector::apply(const std::vector<uint8_t>& original) {
     if (happens(kException, delivery)) {
         // The device is busy: the request is refused.
         response = {response[0], static_cast<uint8_t>(response[1] | 0x80), 6};
-        append_crc(response);
+        zelkSDK::wire::append_crc(response);
     }
     if (happens(kWrongAddress, delivery)) {
         response[0] = static_cast<uint8_t>(response[0] + 1);
         response.resize(response.size() - 2);
-        append_crc(response);
+        zelkSDK::wire::append_crc(response);
     }
     if (happens(kCorruptCrc, delivery)) {
         response.back() ^= 0x5A;

@@ -1,18 +1,9 @@
 #include "sim/journal.hpp"
 
+#include "sdk/modbus/wire.hpp"
+
 namespace sim {
 namespace {
-
-std::string hex(const std::vector<uint8_t>& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(2 * bytes.size());
-    for (uint8_t byte : bytes) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0x0F];
-    }
-    return text;
-}
 
 std::string head(int64_t time_us, const char* event, long seq) {
     return std::to_string(time_us) + "\t" + event + "\t" + std::to_string(seq);
@@ -50,7 +41,7 @@ void Journal::write_line(const std::string& line) {
 void Journal::request(int64_t time_us, long seq, int64_t first_us, const char* verdict,
                       const std::vector<uint8_t>& frame) {
     write_line(head(time_us, "request", seq) + "\t" + std::to_string(first_us) + "\t" + verdict +
-               "\t" + hex(frame));
+               "\t" + zelkSDK::wire::hex(frame));
 }
 
 void Journal::effects(int64_t time_us, long seq, uint8_t address, const Effects& effects) {
@@ -89,7 +80,8 @@ void Journal::faults(int64_t time_us, long seq, uint8_t address,
 void Journal::response(int64_t first_us, int64_t last_us, long seq, uint8_t address,
                        size_t frame_length, const std::vector<uint8_t>& bytes) {
     write_line(head(first_us, "response", seq) + "\t" + std::to_string(address) + "\t" +
-               std::to_string(last_us) + "\t" + std::to_string(frame_length) + "\t" + hex(bytes));
+               std::to_string(last_us) + "\t" + std::to_string(frame_length) + "\t" +
+               zelkSDK::wire::hex(bytes));
 }
 
 }  // namespace sim

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 
+#include "sdk/modbus/wire.hpp"
+
 namespace sim {
 
 int64_t PacedLine::wire_time_us(size_t characters) const {
-    return baud > 0 ? static_cast<int64_t>(characters) * 11'000'000LL / baud : 0;
+    return zelkSDK::wire::wire_time_us(static_cast<int64_t>(characters), baud);
 }
 
 int64_t PacedLine::request_received_us(size_t length, int64_t first_us, int64_t last_us) {

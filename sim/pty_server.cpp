@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "sdk/modbus/wire.hpp"
+
 namespace sim {
 namespace {
 
@@ -274,7 +276,7 @@ void PtyServer::handle_request(const std::vector<uint8_t>& frame, int64_t first_
     ++served;
     const uint8_t address = frame[0];
     Device* addressed = find_device(address);
-    const bool intact = frame_crc_ok(frame.data(), frame.size());
+    const bool intact = zelkSDK::wire::crc_ok(frame.data(), frame.size());
     const char* verdict = !intact                ? "bad-crc"
                           : address == 0         ? "broadcast"
                           : addressed != nullptr ? "served"

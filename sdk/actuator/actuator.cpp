@@ -7,57 +7,15 @@
 
 #include "sdk/modbus/function_codes.hpp"
 #include "sdk/modbus/request_builders.hpp"
+#include "sdk/modbus/wire.hpp"
 
 namespace zelkSDK {
 namespace {
 
-const char* exception_name(uint8_t code) {
-    switch (code) {
-        case 1: return "illegal function";
-        case 2: return "illegal data address";
-        case 3: return "illegal data value";
-        case 4: return "server device failure";
-        case 5: return "acknowledge";
-        case 6: return "server device busy";
-        case 8: return "memory parity error";
-        case 10: return "gateway path unavailable";
-        case 11: return "gateway target device failed to respond";
-        default: return "unknown exception";
-    }
-}
-
-std::string failure_text(uint8_t flags) {
-    std::string message;
-    if (flags & (1u << response_timeout)) {
-        message += "Response timed out, the motor took too long to respond. ";
-    }
-    if (flags & (1u << interchar_timeout))
-        message += "Unexpected interchar delay timeout. ";
-    if (flags & (1u << wrong_address))
-        message += "Wrong modbus response address. ";
-    if (flags & (1u << wrong_crc))
-        message += "Wrong CRC. ";
-    if (flags & (1u << response_mismatch))
-        message += "Response does not match the request. ";
-    if (flags & (1u << line_busy))
-        message += "The line never fell quiet; the request was not sent. ";
-    return message;
-}
-
-uint16_t big_endian_u16(const uint8_t* bytes) {
-    return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
-}
-
-uint32_t big_endian_u32(const uint8_t* bytes) {
-    return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
-           uint32_t{bytes[3]};
-}
-
 // Register values as the big-endian byte pairs that go into a write request.
 void to_wire_bytes(const uint16_t* values, int count, uint8_t* bytes) {
     for (int i = 0; i < count; ++i) {
-        bytes[2 * i] = static_cast<uint8_t>(values[i] >> 8);
-        bytes[2 * i + 1] = static_cast<uint8_t>(values[i] & 0xFF);
+        wire::put_u16(&bytes[2 * i], values[i]);
     }
 }
 
@@ -301,7 +259,7 @@ StreamData Actuator::get_stream_data() {
 void Actuator::handle_transaction_response(Transaction response) {
     message_data.clear();
     const uint8_t flags = response.failure_flags;
-    message_error = ZelkError(flags, failure_text(flags));
+    message_error = ZelkError(flags, wire::caller_failure_text(flags));
     if (flags == 0) {
         time_of_last_response = bus->clock().get_time_microseconds();
     }
@@ -321,7 +279,7 @@ void Actuator::handle_transaction_response(Transaction response) {
         // The engine has checked that it answers this request; it carries no data.
         const uint8_t code = response.response_data()[0];
         message_error = ZelkError(1, "Modbus exception response, code " + std::to_string(code) +
-                                         " (" + exception_name(code) + "). ");
+                                         " (" + wire::exception_name(code) + "). ");
         return;
     }
 
@@ -330,23 +288,17 @@ void Actuator::handle_transaction_response(Transaction response) {
         response_function == request_function) {
         // Registers start at frame byte 3; take as many as the request asked for, but never
         // more than the frame carried (a short, failed response carries fewer).
-        const int requested = big_endian_u16(&response.request_data()[2]);
+        const int requested = wire::get_u16(&response.request_data()[2]);
         const int carried = std::max(0, (response.rx_length - 5) / 2);
         const int count = std::min(requested, carried);
         for (int i = 0; i < count; ++i) {
-            message_data.push_back(big_endian_u16(&response.rx_buffer[3 + 2 * i]));
+            message_data.push_back(wire::get_u16(&response.rx_buffer[3 + 2 * i]));
         }
     } else if (response_function == kStreamCommand && flags == 0 &&
                response.rx_length >= kStreamResponseLength) {
         // Telemetry is taken only from a frame that passed its checks, so a corrupted or
         // truncated frame leaves the last good values in place.
-        const uint8_t* payload = response.response_data();
-        stream_cache.position = static_cast<int32_t>(big_endian_u32(&payload[0]));
-        stream_cache.force = static_cast<int32_t>(big_endian_u32(&payload[4]));
-        stream_cache.power = big_endian_u16(&payload[8]);
-        stream_cache.temperature = payload[10];
-        stream_cache.voltage = big_endian_u16(&payload[11]);
-        stream_cache.errors = big_endian_u16(&payload[13]);
+        stream_cache = wire::decode_telemetry(response.response_data());
     }
 }
 

@@ -1,5 +1,7 @@
 #include "sdk/modbus/modbus_client.hpp"
 
+#include "sdk/modbus/wire.hpp"
+
 #include <cstdint>
 #include <iostream>
 #include <sstream>
@@ -10,9 +12,8 @@ namespace zelkSDK {
 namespace {
 
 void append_hex_bytes(std::ostringstream& line, const uint8_t* bytes, int length) {
-    static const char kDigits[] = "0123456789abcdef";
-    for (int i = 0; i < length; ++i) {
-        line << '\t' << kDigits[bytes[i] >> 4] << kDigits[bytes[i] & 0x0F];
+    if (length > 0) {
+        line << '\t' << wire::hex(bytes, static_cast<size_t>(length), "\t");
     }
 }
 
@@ -91,11 +92,7 @@ void ModbusClient::set_state(ConnectionState new_state) {
 }
 
 int64_t ModbusClient::wire_time_us(int count) const {
-    if (baud_rate == 0) {
-        return 0;
-    }
-    return (static_cast<int64_t>(count) * kBitsPerCharacter * 1'000'000 + baud_rate - 1) /
-           baud_rate;
+    return wire::wire_time_us(count, baud_rate);
 }
 
 int64_t ModbusClient::time_limit_us() const {
@@ -347,23 +344,8 @@ void ModbusClient::log_reception(const Transaction& transaction) {
     std::ostringstream line;
     line << clock.get_time_microseconds() << "\trx";
     append_hex_bytes(line, transaction.rx_buffer, transaction.rx_length);
-    const uint8_t flags = transaction.failure_flags;
-    if (flags != 0) {
-        line << '\t';
-        if (flags & 0x10)
-            line << "Timed out. ";
-        if (flags & 0x08)
-            line << "Unexpected interchar. ";
-        if (flags & 0x20)
-            line << "Wrong address. ";
-        if (flags & 0x40)
-            line << "Wrong CRC. ";
-        if (flags & 0x04)
-            line << "Response does not match. ";
-        if (flags & 0x02)
-            line << "Line lost. ";
-        if (flags & 0x01)
-            line << "Line busy. ";
+    if (transaction.failure_flags != 0) {
+        line << '\t' << wire::log_failure_text(transaction.failure_flags);
     }
     write_log_line(line.str());
 }

@@ -60,8 +60,6 @@ constexpr int64_t kMaxLineBusyUs = 500000;
 // How long to wait for the serial line to hand over bytes its driver already holds, before
 // the time limits are looked at again.
 constexpr int64_t kDriverHandOverWaitUs = 1000;
-// Bits on the line for each character: start, 8 data, parity, stop.
-constexpr int64_t kBitsPerCharacter = 11;
 
 enum ConnectionState : int32_t {
     idle = 0,               // free to send the next request

@@ -4,6 +4,7 @@
 
 #include "sdk/modbus/function_codes.hpp"
 #include "sdk/modbus/modbus_crc16.hpp"
+#include "sdk/modbus/wire.hpp"
 
 namespace zelkSDK {
 
@@ -32,9 +33,7 @@ bool Transaction::load_request(uint8_t device_address, uint8_t function_code, co
     if (payload_length > 0) {
         std::memcpy(&tx_buffer[2 + data_length], payload, payload_length);
     }
-    const uint16_t crc = modbus_crc16(tx_buffer, tx_length - 2);
-    tx_buffer[tx_length - 2] = static_cast<uint8_t>(crc >> 8);
-    tx_buffer[tx_length - 1] = static_cast<uint8_t>(crc & 0xFF);
+    wire::put_crc(tx_buffer, tx_length - 2);
     expected_response_length = expected_response_length_;
     return true;
 }
@@ -70,8 +69,7 @@ bool Transaction::crc_valid() const {
     if (rx_length < 2) {
         return false;
     }
-    return modbus_crc16(rx_buffer, rx_length - 2) ==
-           rx_buffer[rx_length - 2] * 256 + rx_buffer[rx_length - 1];
+    return modbus_crc16(rx_buffer, rx_length - 2) == wire::get_u16(&rx_buffer[rx_length - 2]);
 }
 
 bool Transaction::response_matches_request() const {

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "fakes/wire.hpp"
+#include "sdk/modbus/wire.hpp"
 #include "sim/fault_injector.hpp"
 
 using fakes::hex;
@@ -52,7 +53,7 @@ TEST(DeviceModel, StreamResponseCarriesTheModelState) {
               hex("01 64 00 00 01 00"));
     EXPECT_EQ(response[12], 200);
     EXPECT_EQ(response[13] << 8 | response[14], 24000);
-    EXPECT_TRUE(sim::frame_crc_ok(response.data(), response.size()));
+    EXPECT_TRUE(zelkSDK::wire::crc_ok(response.data(), response.size()));
 }
 
 TEST(DeviceModel, ModesMoveTheMass) {

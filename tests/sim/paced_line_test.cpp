@@ -4,7 +4,7 @@
 
 namespace {
 
-// At 19200 baud a character takes 11 / 19200 s = 572.9 us; 8 take 4583 us.
+// At 19200 baud a character takes 11 / 19200 s = 572.9 us; 8 take 4583.3 us, 4584 rounded up.
 constexpr int kBaud = 19200;
 
 sim::Delivery in_one_piece(size_t length) {
@@ -18,13 +18,13 @@ sim::Delivery in_one_piece(size_t length) {
 
 TEST(PacedLine, RequestArrivesAfterItsOwnWireTime) {
     sim::PacedLine line(kBaud);
-    EXPECT_EQ(line.wire_time_us(8), 4583);
-    EXPECT_EQ(line.request_received_us(8, 1000, 1000), 5583);
+    EXPECT_EQ(line.wire_time_us(8), 4584);
+    EXPECT_EQ(line.request_received_us(8, 1000, 1000), 5584);
     // Bytes that trickled in more slowly than the wire: the last one decides.
     EXPECT_EQ(line.request_received_us(8, 10000, 20000), 20000);
     // A request written while the previous one is still on the wire queues behind it.
-    EXPECT_EQ(line.request_received_us(8, 30000, 30000), 34583);
-    EXPECT_EQ(line.request_received_us(8, 30010, 30010), 34583 + 4583);
+    EXPECT_EQ(line.request_received_us(8, 30000, 30000), 34584);
+    EXPECT_EQ(line.request_received_us(8, 30010, 30010), 34584 + 4584);
 
     sim::PacedLine unpaced(0);
     EXPECT_EQ(unpaced.request_received_us(8, 1000, 1200), 1200);
@@ -32,10 +32,10 @@ TEST(PacedLine, RequestArrivesAfterItsOwnWireTime) {
 
 TEST(PacedLine, ResponseBytesOneCharacterApartAfterTheTurnaround) {
     sim::PacedLine line(kBaud);
-    const std::vector<int64_t> times = line.byte_times_us(in_one_piece(7), 5583, 1000);
+    const std::vector<int64_t> times = line.byte_times_us(in_one_piece(7), 5584, 1000);
     ASSERT_EQ(times.size(), 7u);
     for (size_t i = 0; i < times.size(); ++i)
-        EXPECT_EQ(times[i], 6583 + line.wire_time_us(i + 1)) << i;
+        EXPECT_EQ(times[i], 6584 + line.wire_time_us(i + 1)) << i;
 
     // One talker at a time: an answer due earlier waits for the line to be free.
     const std::vector<int64_t> next = line.byte_times_us(in_one_piece(2), 6000, 0);

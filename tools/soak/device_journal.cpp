@@ -5,14 +5,14 @@
 #include <fstream>
 #include <sstream>
 
+#include "sdk/modbus/wire.hpp"
+
 namespace soak {
 namespace {
 
 std::vector<uint8_t> from_hex(const std::string& text) {
     std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) {
-        bytes.push_back(static_cast<uint8_t>(std::strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
-    }
+    zelkSDK::wire::parse_hex(text, bytes);
     return bytes;
 }
 

@@ -6,16 +6,17 @@
 #include <set>
 #include <tuple>
 
-#include "sdk/modbus/function_codes.hpp"
-#include "sdk/modbus/modbus_crc16.hpp"
+#include "sdk/modbus/modbus_client.hpp"
+#include "sdk/modbus/wire.hpp"
 
 namespace soak {
 namespace {
 
-// The engine gives up on an answer whose first byte has not come 20 ms after the request,
-// or whose bytes stop for 16 ms. An answer counts as timely only well inside those.
-constexpr int64_t kResponseTimeoutUs = 20000;
-constexpr int64_t kIntercharTimeoutUs = 16000;
+// The engine gives up on an answer whose first byte has not come within its response
+// time-out, or whose bytes stop for its inter-character limit. An answer counts as timely
+// only well inside those.
+using zelkSDK::kIntercharTimeoutUs;
+using zelkSDK::kResponseTimeoutUs;
 constexpr int64_t kMarginUs = 2000;
 // Foreign bytes (stray, late, another request's answer) explain a failure; those that came
 // more than this before the request should have been dropped by the interframe drain,
@@ -24,7 +25,7 @@ constexpr int64_t kDrainMarginUs = 1000;
 constexpr size_t kExamplesPerFigure = 5;
 
 uint16_t word(const std::vector<uint8_t>& bytes, size_t at) {
-    return static_cast<uint16_t>((bytes[at] << 8) | bytes[at + 1]);
+    return zelkSDK::wire::get_u16(&bytes[at]);
 }
 
 size_t expected_length(const std::vector<uint8_t>& request) {
@@ -37,11 +38,7 @@ size_t expected_length(const std::vector<uint8_t>& request) {
 }
 
 bool crc_ok(const std::vector<uint8_t>& frame) {
-    if (frame.size() < 4) {
-        return false;
-    }
-    const uint16_t crc = zelkSDK::modbus_crc16(frame.data(), static_cast<int>(frame.size() - 2));
-    return crc == word(frame, frame.size() - 2);
+    return zelkSDK::wire::crc_ok(frame.data(), frame.size());
 }
 
 bool is_stream(const std::vector<uint8_t>& request) {
@@ -56,25 +53,18 @@ bool is_read(CallKind kind) {
 
 using Telemetry = std::tuple<int32_t, int32_t, uint16_t, int16_t, uint16_t, uint16_t>;
 
-Telemetry telemetry_of(const std::vector<uint8_t>& frame) {
-    const auto u32 = [&](size_t at) {
-        return static_cast<int32_t>((uint32_t{word(frame, at)} << 16) | word(frame, at + 2));
-    };
-    return Telemetry{u32(2), u32(6), word(frame, 10), frame[12], word(frame, 13), word(frame, 15)};
-}
-
 Telemetry telemetry_of(const zelkSDK::StreamData& data) {
     return Telemetry{data.position,    data.force,   data.power,
                      data.temperature, data.voltage, data.errors};
 }
 
+// The telemetry of a stream answer frame.
+Telemetry telemetry_of(const std::vector<uint8_t>& frame) {
+    return telemetry_of(zelkSDK::wire::decode_telemetry(&frame[2]));
+}
+
 std::string hex(const std::vector<uint8_t>& bytes, size_t limit = 24) {
-    std::string text;
-    char digits[4];
-    for (size_t i = 0; i < bytes.size() && i < limit; ++i) {
-        std::snprintf(digits, sizeof digits, "%02x", bytes[i]);
-        text += digits;
-    }
+    std::string text = zelkSDK::wire::hex(bytes.data(), std::min(bytes.size(), limit));
     if (bytes.size() > limit) {
         text += "..(" + std::to_string(bytes.size()) + " bytes)";
     }
@@ -186,7 +176,7 @@ std::string SoakChecker::answer_problem(size_t tx) const {
         return "answer " + ms(request->answer_first_us - sent_us(tx)) + " after the request";
     }
     const int64_t wire_us =
-        baud > 0 ? static_cast<int64_t>(request->answer.size()) * 11'000'000LL / baud : 0;
+        zelkSDK::wire::wire_time_us(static_cast<int64_t>(request->answer.size()), baud);
     if (request->answer_last_us - request->answer_first_us - wire_us >
         kIntercharTimeoutUs - kMarginUs) {
         return "answer spread over " + ms(request->answer_last_us - request->answer_first_us);

@@ -1,18 +1,11 @@
 #include "tools/soak/traffic_record.hpp"
 
-#include <cctype>
 #include <cstdlib>
 #include <sstream>
 
+#include "sdk/modbus/wire.hpp"
+
 namespace soak {
-namespace {
-
-bool is_hex_byte(const std::string& field) {
-    return field.size() == 2 && std::isxdigit(static_cast<unsigned char>(field[0])) &&
-           std::isxdigit(static_cast<unsigned char>(field[1]));
-}
-
-}  // namespace
 
 zelkSDK::ZelkError TrafficRecord::open(const std::string& path) {
     if (!path.empty()) {
@@ -45,9 +38,10 @@ zelkSDK::ZelkError TrafficRecord::write(const std::string& text) {
         ++unreadable;
         return zelkSDK::no_error();
     }
+    std::vector<uint8_t> byte;
     for (size_t i = 2; i < fields.size(); ++i) {
-        if (is_hex_byte(fields[i])) {
-            frame.bytes.push_back(static_cast<uint8_t>(std::stoul(fields[i], nullptr, 16)));
+        if (fields[i].size() == 2 && zelkSDK::wire::parse_hex(fields[i], byte)) {
+            frame.bytes.push_back(byte[0]);
         } else {
             frame.failure += fields[i];  // any text at all, known or not, marks a failure
         }
