@@ -53,7 +53,8 @@ void expect_frame(const Transaction& built, const Bytes& expected, int response_
     if (frame != expected) {
         violation("built " + hex(frame) + ", expected " + hex(expected));
     }
-    if (built.tx_length > kMaxFrameLength || built.tx_index != 0 || built.state != created) {
+    if (built.tx_length > kMaxFrameLength || built.tx_index != 0 ||
+        built.state != TransactionState::created) {
         violation("built frame of " + std::to_string(built.tx_length) + " bytes in a bad state");
     }
     if (built.expected_response_length != response_length) {

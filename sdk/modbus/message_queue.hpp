@@ -18,7 +18,8 @@ class MessageQueue {
     bool front_is_queued() const;
     bool front_is_finished() const;
     bool front_is_sent() const;
-    void mark_front_sent() { transactions.front().state = sent; }
+    void mark_front_sent() { transactions.front().state = TransactionState::sent; }
+    void mark_front_finished() { transactions.front().state = TransactionState::finished; }
     // Returns the removed front, or a default Transaction when the queue is empty.
     Transaction dequeue();
     void clear() { transactions.clear(); }

@@ -63,9 +63,8 @@ ZelkError ModbusClient::adopt_open_result(ZelkError serial_port_error, int new_b
     }
     // Whatever was on the line before (a late answer to a failed request, a device still
     // talking) must have ended before the first request goes out.
-    quiet_window_us = recovery_window_us();
     line_busy_since_us = -1;
-    set_state(interframe_wait);
+    enter_quiet_window(recovery_window_us());
     return serial_port_error;
 }
 
@@ -84,11 +83,14 @@ bool ModbusClient::enqueue_transaction(const Transaction& transaction) {
     return true;
 }
 
-void ModbusClient::set_state(ConnectionState new_state) {
-    if (new_state != idle) {
-        state_entered_time_us = clock.get_time_microseconds();
-    }
+void ModbusClient::enter(ConnectionState new_state) {
+    state_entered_time_us = clock.get_time_microseconds();
     state = new_state;
+}
+
+void ModbusClient::enter_quiet_window(int64_t window_us) {
+    quiet_window_us = window_us;
+    enter(ConnectionState::interframe_wait);
 }
 
 int64_t ModbusClient::wire_time_us(int count) const {
@@ -97,28 +99,31 @@ int64_t ModbusClient::wire_time_us(int count) const {
 
 int64_t ModbusClient::time_limit_us() const {
     switch (state) {
-        case awaiting_response: return response_timeout_us + request_wire_time_us;
-        case receiving: return interchar_timeout_us;
-        case broadcast_wait: return broadcast_delay_us + request_wire_time_us;
-        case interframe_wait: return quiet_window_us;
+        case ConnectionState::awaiting_response: return response_timeout_us + request_wire_time_us;
+        case ConnectionState::receiving: return interchar_timeout_us;
+        case ConnectionState::broadcast_wait: return broadcast_delay_us + request_wire_time_us;
+        case ConnectionState::interframe_wait: return quiet_window_us;
         default: return 0;
     }
 }
 
+int64_t ModbusClient::deadline_us() const {
+    return state_entered_time_us + time_limit_us();
+}
+
 int ModbusClient::check_timeouts() {
-    if (state == idle) {
+    if (state == ConnectionState::idle) {
         return 0;
     }
-    const int64_t elapsed = clock.get_time_microseconds() - state_entered_time_us;
-    return elapsed > time_limit_us() ? static_cast<int>(state) : 0;
+    return clock.get_time_microseconds() > deadline_us() ? static_cast<int>(state) : 0;
 }
 
 int64_t ModbusClient::next_deadline_us() {
     if (bytes_held_in_driver) {
         return clock.get_time_microseconds() + kDriverHandOverWaitUs;
     }
-    if (state != idle) {
-        return state_entered_time_us + time_limit_us() + 1;
+    if (state != ConnectionState::idle) {
+        return deadline_us() + 1;
     }
     if (message_queue.front_is_queued() || message_queue.front_is_finished()) {
         return clock.get_time_microseconds();
@@ -129,8 +134,8 @@ int64_t ModbusClient::next_deadline_us() {
 // ---- send step ----
 
 void ModbusClient::run_out() {
-    if (state == interframe_wait && check_timeouts() == interframe_wait) {
-        state = idle;
+    if (state == ConnectionState::interframe_wait && check_timeouts() != 0) {
+        become_idle();
     }
     if (!message_queue.front_is_queued()) {
         return;
@@ -139,7 +144,7 @@ void ModbusClient::run_out() {
         finish_without_exchange(line_lost);
         return;
     }
-    if (state != idle || !line_is_quiet_for_sending()) {
+    if (state != ConnectionState::idle || !line_is_quiet_for_sending()) {
         hold_front_for_busy_line();
         return;
     }
@@ -156,8 +161,7 @@ bool ModbusClient::line_is_quiet_for_sending() {
     if (drain_waiting_bytes() == 0) {
         return true;
     }
-    quiet_window_us = interframe_delay_us;
-    set_state(interframe_wait);
+    enter_quiet_window(interframe_delay_us);
     return false;
 }
 
@@ -191,7 +195,8 @@ void ModbusClient::send_front_request() {
         serial_interface.send_byte(front.next_byte_to_send());
         increment_diagnostic_counter(diagnostic_counters, bytes_sent);
         if (front.all_bytes_sent()) {
-            set_state(front.is_broadcast() ? broadcast_wait : awaiting_response);
+            enter(front.is_broadcast() ? ConnectionState::broadcast_wait
+                                       : ConnectionState::awaiting_response);
         }
     }
     if (logging_enabled) {
@@ -214,20 +219,20 @@ void ModbusClient::run_in() {
         return;
     }
     receive_response_bytes();
-    if (state == idle) {
+    if (state == ConnectionState::idle) {
         return;
     }
     const bool in_flight = message_queue.front_is_sent();
     if (!in_flight) {
         // Nothing in flight (the owner took the front away early): only the quiet time is left.
-        if (state != interframe_wait) {
-            quiet_window_us = recovery_window_us();
-            set_state(interframe_wait);
+        if (state != ConnectionState::interframe_wait) {
+            enter_quiet_window(recovery_window_us());
         }
         return;
     }
-    const int timed_out = check_timeouts();
-    if ((timed_out == awaiting_response || timed_out == receiving) &&
+    const auto timed_out = static_cast<ConnectionState>(check_timeouts());
+    if ((timed_out == ConnectionState::awaiting_response ||
+         timed_out == ConnectionState::receiving) &&
         serial_interface.bytes_in_driver()) {
         // The answer is already in the driver (a busy machine has not run the reader yet):
         // the time limit held, so the exchange waits for those bytes.
@@ -236,13 +241,13 @@ void ModbusClient::run_in() {
     }
     bytes_held_in_driver = false;
     switch (timed_out) {
-        case awaiting_response: {
+        case ConnectionState::awaiting_response: {
             increment_diagnostic_counter(diagnostic_counters, response_timeouts);
             message_queue.front().mark_failed(response_timeout);
             finish_transaction();
             break;
         }
-        case receiving: {
+        case ConnectionState::receiving: {
             Transaction& front = message_queue.front();
             if (front.has_known_response_length()) {
                 increment_diagnostic_counter(diagnostic_counters, interchar_timeouts);
@@ -254,10 +259,10 @@ void ModbusClient::run_in() {
             finish_transaction();
             break;
         }
-        case broadcast_wait: {
+        case ConnectionState::broadcast_wait: {
             // Nobody answers a broadcast: it ends without failure once the delay is over,
             // so its owner dequeues it and the requests behind it go out.
-            message_queue.front().state = finished;
+            message_queue.mark_front_finished();
             finish_transaction();
             break;
         }
@@ -267,14 +272,12 @@ void ModbusClient::run_in() {
 
 void ModbusClient::receive_response_bytes() {
     const bool in_flight = message_queue.front_is_sent();
-    if (!in_flight || state == broadcast_wait) {
+    if (!in_flight || state == ConnectionState::broadcast_wait) {
         // Nobody is owed these bytes (a broadcast is never answered): they are drained, and
         // during a quiet window they start it again.
-        if (drain_waiting_bytes() > 0 && state != broadcast_wait) {
-            if (state == idle) {
-                quiet_window_us = interframe_delay_us;
-            }
-            set_state(interframe_wait);
+        if (drain_waiting_bytes() > 0 && state != ConnectionState::broadcast_wait) {
+            enter_quiet_window(state == ConnectionState::idle ? interframe_delay_us
+                                                              : quiet_window_us);
         }
         return;
     }
@@ -287,20 +290,19 @@ void ModbusClient::receive_response_bytes() {
             finish_transaction();
             return;
         }
-        set_state(receiving);
+        enter(ConnectionState::receiving);
     }
 }
 
 void ModbusClient::finish_transaction() {
     Transaction& front = message_queue.front();
     if (front.has_no_failures()) {
-        quiet_window_us = interframe_delay_us;
+        enter_quiet_window(interframe_delay_us);
     } else if (front.failure_flags & (1u << response_timeout)) {
-        quiet_window_us = late_answer_window_us();
+        enter_quiet_window(late_answer_window_us());
     } else {
-        quiet_window_us = recovery_window_us();
+        enter_quiet_window(recovery_window_us());
     }
-    set_state(interframe_wait);
     if (logging_enabled) {
         log_reception(front);
     }
@@ -317,16 +319,15 @@ void ModbusClient::finish_without_exchange(TransactionFailure failure) {
     if (logging_enabled) {
         log_reception(front);
     }
-    state = idle;
+    become_idle();
 }
 
 void ModbusClient::fail_on_lost_line() {
     if (message_queue.size() == 0) {
-        state = idle;
+        become_idle();
         return;
     }
-    Transaction& front = message_queue.front();
-    if (front.state == sent || front.state == queued) {
+    if (message_queue.front_is_sent() || message_queue.front_is_queued()) {
         finish_without_exchange(line_lost);
     }
 }

@@ -61,7 +61,7 @@ constexpr int64_t kMaxLineBusyUs = 500000;
 // the time limits are looked at again.
 constexpr int64_t kDriverHandOverWaitUs = 1000;
 
-enum ConnectionState : int32_t {
+enum class ConnectionState : int32_t {
     idle = 0,               // free to send the next request
     awaiting_response = 1,  // request handed over, no response byte yet
     receiving = 2,          // response started, not complete
@@ -102,8 +102,8 @@ class ModbusClient {
     void run_in();   // receive step
     void run_out();  // send step
 
-    // Which time limit has passed: 1 response, 2 interchar, 3 broadcast, 4 quiet window,
-    // else 0.
+    // Which time limit has passed: 1 response, 2 interchar, 3 broadcast, 4 quiet window
+    // (the ConnectionState whose limit it is), else 0.
     int check_timeouts();
     // The clock time at which the engine next has something to do without a byte arriving:
     // a time limit passing, or now when a request is ready to go out. INT64_MAX when
@@ -128,7 +128,13 @@ class ModbusClient {
     int64_t get_interframe_delay_us() const { return interframe_delay_us; }
 
   private:
-    void set_state(ConnectionState new_state);
+    // Every state change goes through these: enter() starts a state's time limit now,
+    // enter_quiet_window() starts the quiet time of a window of its own length.
+    void enter(ConnectionState new_state);
+    void enter_quiet_window(int64_t window_us);
+    void become_idle() { state = ConnectionState::idle; }
+    // When the time limit of the current state passes (meaningless while idle).
+    int64_t deadline_us() const;
     void receive_response_bytes();
     int drain_waiting_bytes();
     bool line_is_quiet_for_sending();
@@ -162,7 +168,7 @@ class ModbusClient {
     uint64_t log_write_failures = 0;
     ZelkError last_log_error = ZelkError(0, "");
     int64_t state_entered_time_us = 0;
-    ConnectionState state = idle;
+    ConnectionState state = ConnectionState::idle;
 };
 
 }  // namespace zelkSDK

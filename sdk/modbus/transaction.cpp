@@ -97,7 +97,7 @@ bool Transaction::response_matches_request() const {
 
 void Transaction::mark_failed(TransactionFailure failure) {
     failure_flags = static_cast<uint8_t>(failure_flags | (1u << failure));
-    state = finished;
+    state = TransactionState::finished;
 }
 
 void Transaction::validate_response(DiagnosticCounters& counters) {
@@ -123,7 +123,7 @@ void Transaction::validate_response(DiagnosticCounters& counters) {
                 increment_diagnostic_counter(counters, busy_exceptions);
             }
         }
-        state = finished;
+        state = TransactionState::finished;
     }
 }
 

@@ -18,7 +18,7 @@ constexpr int kExceptionResponseLength = 5;
 // the engine ends such a response at the first interchar gap.
 constexpr int kOpenResponseLength = -1;
 
-enum TransactionState : int32_t {
+enum class TransactionState : int32_t {
     created = 33,   // made by a builder or make_retry, not yet queued
     queued = 34,    // waiting in the client's queue
     sent = 35,      // every request byte handed to the serial line; response awaited
@@ -45,7 +45,7 @@ struct Transaction {
     uint8_t rx_buffer[kMaxFrameLength] = {};
     bool retry_on_failure = false;
     int32_t num_retries = 0;  // resends that came before this attempt
-    TransactionState state = created;
+    TransactionState state = TransactionState::created;
     uint8_t failure_flags = 0;
     int32_t expected_response_length = 0;  // whole response frame, or kOpenResponseLength
 

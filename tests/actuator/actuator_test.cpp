@@ -201,7 +201,7 @@ TEST_F(ActuatorTest, StreamResponseIsDecodedIntoTheCache) {
     for (uint8_t b : hex("01 64 00 00 01 00 ff ff ff fe 00 0a c8 5d c0 00 01 f7 78")) {
         stream.append_response_byte(b);
     }
-    stream.state = finished;
+    stream.state = TransactionState::finished;
     actuator.handle_transaction_response(stream);
     EXPECT_EQ(actuator.stream_cache.position, 256);
     EXPECT_EQ(actuator.stream_cache.force, -2);

@@ -57,7 +57,7 @@ TEST_F(ModbusClientTest, SendsTheFrameAndAnnouncesTheResponseLength) {
     ASSERT_EQ(line.frames.size(), 1u);
     EXPECT_EQ(line.frames[0], kReadTwo);
     EXPECT_EQ(line.announced, std::vector<size_t>{9});
-    EXPECT_EQ(client.get_state(), awaiting_response);
+    EXPECT_EQ(client.get_state(), ConnectionState::awaiting_response);
     EXPECT_EQ(client.get_diagnostic_counters()[messages_sent], 1);
     EXPECT_EQ(client.get_diagnostic_counters()[bytes_sent], 8);
 }
@@ -68,9 +68,9 @@ TEST_F(ModbusClientTest, WholeResponseInOneBatchCompletesInOnePass) {
     line.push(kTwoRegisters);
     client.run_in();
     ASSERT_TRUE(client.is_response_ready());
-    EXPECT_EQ(client.get_state(), interframe_wait);
+    EXPECT_EQ(client.get_state(), ConnectionState::interframe_wait);
     const Transaction done = client.dequeue_transaction();
-    EXPECT_EQ(done.state, dequeued);
+    EXPECT_EQ(done.state, TransactionState::dequeued);
     EXPECT_EQ(done.failure_flags, 0);
     EXPECT_EQ(client.get_queue_size(), 0u);
     EXPECT_EQ(client.get_diagnostic_counters()[bytes_received], 9);
@@ -110,7 +110,7 @@ TEST_F(ModbusClientTest, IntercharTimeoutAfterSilenceMidResponse) {
     client.run_out();
     line.push(hex("01 03 04 12 34"));
     client.run_in();
-    EXPECT_EQ(client.get_state(), receiving);
+    EXPECT_EQ(client.get_state(), ConnectionState::receiving);
     clock.advance(16000);
     client.run_in();
     EXPECT_FALSE(client.is_response_ready());
@@ -218,7 +218,7 @@ TEST_F(ModbusClientTest, LateAnswerToAFailedRequestIsDrainedInTheRecoveryWindow)
     client.run_out();
     clock.advance(kResponseTimeoutUs + 1);
     ASSERT_EQ(pass().size(), 1u);
-    EXPECT_EQ(client.get_state(), interframe_wait);
+    EXPECT_EQ(client.get_state(), ConnectionState::interframe_wait);
     clock.advance(2 * kResponseTimeoutUs - 3000);  // after a time-out: twice the time-out
     client.run_out();
     EXPECT_EQ(line.frames.size(), 1u);
@@ -309,7 +309,7 @@ TEST_F(ModbusClientTest, BroadcastFinishesAfterTheBroadcastDelayWhateverArrives)
     client.enqueue_transaction(build_write_single_register(0, 3, 2, MessagePriority::important));
     client.enqueue_transaction(build_write_single_register(1, 3, 2, MessagePriority::important));
     client.run_out();
-    EXPECT_EQ(client.get_state(), broadcast_wait);
+    EXPECT_EQ(client.get_state(), ConnectionState::broadcast_wait);
     line.push(hex("0F"));  // a stray byte does not make it fail
     clock.advance(kBroadcastDelayUs);
     client.run_in();
@@ -381,7 +381,7 @@ TEST_F(ModbusClientTest, OpenClearsTheQueueAndAdoptsTheDelayOnlyOnSuccess) {
     EXPECT_FALSE(static_cast<bool>(client.open_serial_port(3, 19200, 5000)));
     EXPECT_EQ(client.get_queue_size(), 0u);
     EXPECT_EQ(client.get_interframe_delay_us(), 5000);
-    EXPECT_EQ(client.get_state(), interframe_wait);
+    EXPECT_EQ(client.get_state(), ConnectionState::interframe_wait);
     EXPECT_EQ(line.calls.back(), "open #3 19200");
     // Whatever the line carried before must have ended: the first request waits the
     // recovery window, not just the interframe delay.
@@ -490,7 +490,7 @@ TEST_F(ModbusClientTest, FrontTakenAwayInFlightLeavesTheEngineSound) {
     clock.advance(kResponseTimeoutUs + 1);
     line.push(kTwoRegisters);
     client.run_in();
-    EXPECT_EQ(client.get_state(), interframe_wait);
+    EXPECT_EQ(client.get_state(), ConnectionState::interframe_wait);
     EXPECT_FALSE(client.is_response_ready());
     queue_read();
     clock.advance(kDefaultInterframeDelayUs + 1);

@@ -63,7 +63,7 @@ TEST(Builders, MatchIndependentWireVectors) {
         SCOPED_TRACE(vectors[i].what);
         EXPECT_EQ(request_bytes(built[i]), vectors[i].frame);
         EXPECT_EQ(built[i].expected_response_length, vectors[i].expected_response_length);
-        EXPECT_EQ(built[i].state, created);
+        EXPECT_EQ(built[i].state, TransactionState::created);
     }
 }
 
@@ -129,7 +129,7 @@ TEST(Transaction, LoadRequestKeepsOtherFields) {
     Transaction t;
     t.retry_on_failure = true;
     t.num_retries = 3;
-    t.state = queued;
+    t.state = TransactionState::queued;
     t.rx_length = 2;
     const uint8_t data[] = {0, 1};
     ASSERT_TRUE(t.load_request(7, 6, data, 2, 8));
@@ -137,7 +137,7 @@ TEST(Transaction, LoadRequestKeepsOtherFields) {
     EXPECT_EQ(t.tx_index, 0);
     EXPECT_TRUE(t.retry_on_failure);
     EXPECT_EQ(t.num_retries, 3);
-    EXPECT_EQ(t.state, queued);
+    EXPECT_EQ(t.state, TransactionState::queued);
     EXPECT_EQ(t.rx_length, 2);
 }
 
@@ -154,7 +154,7 @@ TEST(Transaction, MakeRetryCopiesOnlyTheRequest) {
     EXPECT_EQ(retry.tx_index, 0);
     EXPECT_EQ(retry.rx_length, 0);
     EXPECT_EQ(retry.failure_flags, 0);
-    EXPECT_EQ(retry.state, created);
+    EXPECT_EQ(retry.state, TransactionState::created);
     EXPECT_EQ(retry.expected_response_length, 9);
     EXPECT_TRUE(retry.retry_on_failure);
 }
@@ -210,7 +210,7 @@ TEST_P(Validation, MarksFailuresAndCounts) {
     DiagnosticCounters counters{};
     t.validate_response(counters);
     EXPECT_EQ(t.failure_flags, c.flags);
-    EXPECT_EQ(t.state, finished);
+    EXPECT_EQ(t.state, TransactionState::finished);
     DiagnosticCounters expected{};
     for (int index : c.counted)
         expected[index] = 1;
