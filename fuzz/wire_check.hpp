@@ -1,6 +1,9 @@
 // The fuzz harnesses' own view of the wire: a bitwise CRC-16/MODBUS written apart from the
 // SDK's table-driven one, request frames built field by field, and the rule that says
-// whether a frame answers a request. The harnesses judge the SDK against these.
+// whether a frame answers a request. The harnesses judge the SDK against these. It is an
+// oracle, so it stays apart from sdk/modbus/wire on purpose, and so do the harnesses' own
+// readings of wire times and of the stream answer's telemetry: a mistake made there must
+// not be made here too.
 #pragma once
 
 #include <cstddef>
