@@ -10,5 +10,6 @@ PYBIND11_MODULE(_ferrun, m) {
     ferrun_binding::register_message_priority(m);
     ferrun_binding::register_actuator(m);
     ferrun_binding::register_register_map(m);
+    ferrun_binding::register_wire(m);
     ferrun_binding::SdkCall::register_exit_hook(m);
 }

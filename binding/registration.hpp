@@ -10,5 +10,6 @@ void register_value_types(pybind11::module_& m);
 void register_message_priority(pybind11::module_& m);
 void register_actuator(pybind11::module_& m);
 void register_register_map(pybind11::module_& m);
+void register_wire(pybind11::module_& m);
 
 }  // namespace ferrun_binding

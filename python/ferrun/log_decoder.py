@@ -9,49 +9,28 @@ import struct
 from dataclasses import dataclass, field, fields
 from typing import Dict, List, Optional, Sequence, Tuple
 
+import _ferrun
 from ferrun.traffic_log import RX, TX, Frame
 
-try:
-    import _ferrun
-except ImportError:  # decoding does not need the compiled module
-    _ferrun = None  # type: ignore[assignment]
+# What the wire carries comes from the SDK itself (sdk/modbus/wire), so that the log tools
+# never keep tables of their own.
+READ_HOLDING_REGISTERS = _ferrun.READ_HOLDING_REGISTERS
+WRITE_SINGLE_REGISTER = _ferrun.WRITE_SINGLE_REGISTER
+WRITE_MULTIPLE_REGISTERS = _ferrun.WRITE_MULTIPLE_REGISTERS
+READ_WRITE_MULTIPLE_REGISTERS = _ferrun.READ_WRITE_MULTIPLE_REGISTERS
+STREAM_COMMAND = _ferrun.STREAM_COMMAND
+STREAM_RESPONSE_LENGTH = _ferrun.STREAM_RESPONSE_LENGTH
 
-READ_HOLDING_REGISTERS = 3
-WRITE_SINGLE_REGISTER = 6
-WRITE_MULTIPLE_REGISTERS = 16
-READ_WRITE_MULTIPLE_REGISTERS = 23
-STREAM_COMMAND = 100
-STREAM_RESPONSE_LENGTH = 19
+FUNCTION_NAMES = _ferrun.function_names()
 
-FUNCTION_NAMES = {
-    READ_HOLDING_REGISTERS: "read holding registers",
-    WRITE_SINGLE_REGISTER: "write single register",
-    WRITE_MULTIPLE_REGISTERS: "write multiple registers",
-    READ_WRITE_MULTIPLE_REGISTERS: "read/write multiple registers",
-    STREAM_COMMAND: "stream command",
-}
-
-# Sub-function of the stream command: the mode it drives and the unit of its set-point
-# (None: the value is not used).
+# The unit of each mode's set-point in a stream command (None: the value is not used).
+_SETPOINT_UNITS = {"force": "mN", "position": "um", "haptic": "effects"}
+# Sub-function of the stream command: the mode it drives and the unit of its set-point.
 STREAM_MODES: Dict[int, Tuple[str, Optional[str]]] = {
-    0: ("sleep", None),
-    28: ("force", "mN"),
-    30: ("position", "um"),
-    32: ("kinematic", None),
-    34: ("haptic", "effects"),
+    sub: (mode, _SETPOINT_UNITS.get(mode)) for sub, mode in _ferrun.stream_mode_names().items()
 }
 
-EXCEPTION_NAMES = {
-    1: "illegal function",
-    2: "illegal data address",
-    3: "illegal data value",
-    4: "server device failure",
-    5: "acknowledge",
-    6: "server device busy",
-    8: "memory parity error",
-    10: "gateway path unavailable",
-    11: "gateway target device failed to respond",
-}
+EXCEPTION_NAMES = _ferrun.exception_names()
 
 _MODE_REGISTERS = ("mode_command", "mode_report")
 
@@ -72,36 +51,17 @@ def _snake_name(constant: str) -> str:
 def register_names() -> Dict[int, str]:
     """Names of the registers the Actuator's commands use, by address, as the SDK's register
     map names them."""
-    exported = getattr(_ferrun, "register_names", None)
-    table = exported() if exported is not None else {}
-    return {int(address): _snake_name(str(name)) for address, name in table.items()}
+    return {int(address): _snake_name(str(name))
+            for address, name in _ferrun.register_names().items()}
 
 
 def mode_names() -> Dict[int, str]:
-    if _ferrun is None:
-        return {}
     return {int(mode): name for name, mode in _ferrun.MotorMode.__members__.items()}
-
-
-def _crc_table() -> List[int]:
-    table = []
-    for byte in range(256):
-        crc = byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-        table.append(crc)
-    return table
-
-
-_CRC_TABLE = _crc_table()
 
 
 def crc16(data: bytes) -> int:
     """CRC-16/MODBUS of ``data``; it goes on the wire low byte first."""
-    crc = 0xFFFF
-    for byte in data:
-        crc = (crc >> 8) ^ _CRC_TABLE[(crc ^ byte) & 0xFF]
-    return crc
+    return _ferrun.crc16(bytes(data))
 
 
 def crc_status(data: bytes) -> str:
@@ -118,15 +78,13 @@ def stream_setpoint(data: bytes) -> Optional[Tuple[int, int]]:
     return data[2], struct.unpack_from(">i", data, 3)[0]
 
 
-_TELEMETRY = struct.Struct(">iiHBHH")
-
-
 def stream_telemetry(data: bytes) -> Optional[Tuple[int, int, int, int, int, int]]:
     """(position um, force mN, power W, temperature C, voltage mV, error bits) of a stream
     response frame, or None when the frame is not one."""
     if len(data) != STREAM_RESPONSE_LENGTH or data[1] != STREAM_COMMAND:
         return None
-    return _TELEMETRY.unpack_from(data, 2)  # type: ignore[return-value]
+    t = _ferrun.decode_telemetry(bytes(data))
+    return t.position, t.force, t.power, t.temperature, t.voltage, t.errors
 
 
 @dataclass

@@ -10,18 +10,12 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple
 
+import _ferrun
+
 # The texts the engine puts behind a failed exchange, in the order it writes them, and the
-# kind each one is counted as.
-FAILURE_TEXTS = {
-    "Timed out. ": "timed out",
-    "Unexpected interchar. ": "interchar gap",
-    "Wrong address. ": "wrong address",
-    "Wrong CRC. ": "wrong CRC",
-    "Response does not match. ": "response mismatch",
-    "Line lost. ": "line lost",
-    "Line busy. ": "line busy",
-}
-STREAM_FUNCTION = 0x64
+# kind each one is counted as: the SDK's own failure table.
+FAILURE_TEXTS = {log_text: kind for _, _, log_text, kind in _ferrun.failure_table()}
+STREAM_FUNCTION = _ferrun.STREAM_COMMAND
 TX = "tx"
 RX = "rx"
 

@@ -128,6 +128,28 @@ const char* exception_name(uint8_t code) {
     }
 }
 
+const char* function_name(uint8_t code) {
+    switch (code) {
+        case kReadHoldingRegisters: return "read holding registers";
+        case kWriteSingleRegister: return "write single register";
+        case kWriteMultipleRegisters: return "write multiple registers";
+        case kReadWriteMultipleRegisters: return "read/write multiple registers";
+        case kStreamCommand: return "stream command";
+        default: return "";
+    }
+}
+
+const char* stream_mode_name(uint8_t subfunction) {
+    switch (subfunction) {
+        case kStreamSleep: return "sleep";
+        case kStreamForce: return "force";
+        case kStreamPosition: return "position";
+        case kStreamKinematic: return "kinematic";
+        case kStreamHaptic: return "haptic";
+        default: return "";
+    }
+}
+
 const Failure kFailures[kFailureCount] = {
     {response_timeout, "Response timed out, the motor took too long to respond. ", "Timed out. ",
      "timed out"},

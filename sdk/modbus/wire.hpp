@@ -52,6 +52,10 @@ void append_telemetry(std::vector<uint8_t>& frame, const StreamData& data);
 
 // The name of a Modbus exception code ("server device busy"), "unknown exception" else.
 const char* exception_name(uint8_t code);
+// The name of a function code the SDK sends ("read holding registers"), "" for others.
+const char* function_name(uint8_t code);
+// The mode a stream command's sub-function drives ("position"), "" for others.
+const char* stream_mode_name(uint8_t subfunction);
 
 // The failure bits of an exchange and their texts: the one the caller's ZelkError carries,
 // the one behind a failed reception in the traffic log, and the kind the tools count it as.

@@ -113,3 +113,18 @@ def test_result_views_and_lists():
     del result
     gc.collect()
     assert bool(view) and view.what() == "late"  # the view keeps its owner alive
+
+
+def test_the_wire_format_comes_from_the_sdk():
+    assert _ferrun.crc16(b"123456789") == 0x4B37
+    answer = bytes.fromhex("016400000100fffffffe000ac85dc00001f778")
+    assert _ferrun.crc_ok(answer) and not _ferrun.crc_ok(answer[:-1] + b"\x00")
+    telemetry = _ferrun.decode_telemetry(answer)
+    assert (telemetry.position, telemetry.force, telemetry.temperature) == (256, -2, 200)
+    with pytest.raises(ValueError):
+        _ferrun.decode_telemetry(answer[:-1])
+    assert _ferrun.wire_time_us(8, 19200) == 4584
+    assert _ferrun.exception_names()[6] == "server device busy"
+    assert _ferrun.failure_table()[0] == (
+        0x10, "Response timed out, the motor took too long to respond. ", "Timed out. ",
+        "timed out")
