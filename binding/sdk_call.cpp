@@ -20,22 +20,24 @@ std::atomic<int> calls_without_gil{0};
 std::mutex tracked_mutex;
 std::vector<std::weak_ptr<zelkSDK::Bus>> tracked;
 unsigned long python_main_thread = 0;  // Python's ident of its main thread
-// What a signal handler raised during this thread's call, until the call returns.
-thread_local PyObject* raised_type = nullptr;
-thread_local PyObject* raised_value = nullptr;
-thread_local PyObject* raised_traceback = nullptr;
+// A SIGINT this thread's call took from Python, to be handed back when the call returns.
+thread_local bool sigint_taken = false;
 
-// Runs Python's signal handlers from inside a blocking call on the main thread.
-bool abandon_for_python_signal() {
+// Asked from inside a blocking call on the main thread. Runs no Python handler (the call
+// holds the bus's lock): it only takes a pending SIGINT, and abandons the call when SIGINT
+// raises KeyboardInterrupt; any other handler of it runs after the call, as it would have.
+bool abandon_for_ctrl_c() {
     if (exiting.load() || PyThread_get_thread_ident() != python_main_thread) {
         return false;
     }
     py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() == 0) {
+    if (PyOS_InterruptOccurred() == 0) {
         return false;
     }
-    PyErr_Fetch(&raised_type, &raised_value, &raised_traceback);
-    return true;
+    sigint_taken = true;
+    const py::module_ signal_module = py::module_::import("signal");
+    return signal_module.attr("getsignal")(signal_module.attr("SIGINT"))
+        .is(signal_module.attr("default_int_handler"));
 }
 
 void close_everything_at_exit() {
@@ -63,26 +65,36 @@ void close_everything_at_exit() {
 
 }  // namespace
 
-SdkCall::SdkCall() : exceptions_in_flight(std::uncaught_exceptions()) {
+SdkCall::SdkCall() {
     if (!exiting.load()) {
         ++calls_without_gil;
         release = std::make_unique<py::gil_scoped_release>();
     }
 }
 
-SdkCall::~SdkCall() noexcept(false) {
+SdkCall::~SdkCall() {
     if (release) {
         release.reset();
         --calls_without_gil;
     }
-    if (raised_type != nullptr) {
-        PyErr_Restore(raised_type, raised_value, raised_traceback);
-        raised_type = raised_value = raised_traceback = nullptr;
-        if (std::uncaught_exceptions() == exceptions_in_flight) {
-            throw py::error_already_set();
-        }
-        PyErr_Clear();
+    if (sigint_taken) {
+        // Python raises KeyboardInterrupt (or runs its handler) once the call has returned.
+        sigint_taken = false;
+        PyErr_SetInterrupt();
     }
+}
+
+void SdkCall::run_without_gil(const std::function<void()>& work) {
+    if (PyGILState_Check() == 0 || exiting.load()) {
+        work();
+        return;
+    }
+    ++calls_without_gil;
+    {
+        py::gil_scoped_release released;
+        work();
+    }
+    --calls_without_gil;
 }
 
 void SdkCall::track(const std::shared_ptr<zelkSDK::Bus>& bus) {
@@ -98,7 +110,7 @@ void SdkCall::register_exit_hook(py::module_& m) {
     (void)m;
     python_main_thread =
         py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
-    zelkSDK::Bus::set_abandon_check(&abandon_for_python_signal);
+    zelkSDK::Bus::set_abandon_check(&abandon_for_ctrl_c);
     py::module_::import("atexit").attr("register")(py::cpp_function(&close_everything_at_exit));
 }
 

@@ -9,14 +9,17 @@
 // each runs to its end (fast, on a closed line) while its thread holds the GIL, and Python
 // can end the thread only between calls.
 //
-// Signals: Python runs its signal handlers only on the main thread and only with the GIL.
-// A blocking call on the main thread that waits longer than a moment takes the GIL for an
-// instant now and then (Bus::set_abandon_check) to run them; when a handler raises
-// (KeyboardInterrupt), the call is abandoned and the exception raised when it returns.
+// Ctrl-C: Python runs its signal handlers only between calls, on the main thread. A
+// blocking call on the main thread looks for a SIGINT now and then while it waits
+// (Bus::set_abandon_check): when one came and SIGINT still raises KeyboardInterrupt, the
+// call is abandoned and returns its failure, and the interrupt is handed back to Python,
+// which raises KeyboardInterrupt as soon as the call has returned and the bus is free. No
+// handler runs inside a call: a handler may use the bus itself.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
 #include <memory>
 
 #include "sdk/actuator/bus.hpp"
@@ -26,38 +29,34 @@ namespace ferrun_binding {
 class SdkCall {
   public:
     // Releases the GIL unless the interpreter is shutting down; the destructor takes it back
-    // before the call stops being counted, then raises what a signal handler raised during
-    // the call (error_already_set), unless another exception is already on its way.
+    // before the call stops being counted, and hands back a SIGINT the call noticed.
     SdkCall();
-    ~SdkCall() noexcept(false);
+    ~SdkCall();
     SdkCall(const SdkCall&) = delete;
     SdkCall& operator=(const SdkCall&) = delete;
 
     // Buses are closed at exit only while something still holds them.
     static void track(const std::shared_ptr<zelkSDK::Bus>& bus);
-    // Installs the exit hook; called once, at import.
+    // Installs the exit hook and the Ctrl-C check; called once, at import.
     static void register_exit_hook(pybind11::module_& m);
     static bool shutting_down();
+    // Runs work without the GIL, counted like a call, where this thread holds the GIL and
+    // the interpreter is not shutting down; else with things as they are.
+    static void run_without_gil(const std::function<void()>& work);
 
   private:
     std::unique_ptr<pybind11::gil_scoped_release> release;
-    int exceptions_in_flight;
 };
 
 // The call guard of every method that may wait.
 using release_gil = pybind11::call_guard<SdkCall>;
 
 // Deletes an object the SDK may need to wait in (an Actuator leaves its bus under the
-// bus's lock) without holding the GIL, where the deleting thread holds it.
+// bus's lock) without holding the GIL.
 struct DeleteWithoutGil {
     template <class T>
     void operator()(T* object) const {
-        if (PyGILState_Check() != 0 && !SdkCall::shutting_down()) {
-            pybind11::gil_scoped_release release;
-            delete object;
-        } else {
-            delete object;
-        }
+        SdkCall::run_without_gil([object] { delete object; });
     }
 };
 

@@ -98,8 +98,10 @@ void Bus::attach(Actuator* actuator) {
     Lock held = lock();
     for (const Actuator* attached : actuators) {
         if (attached->get_modbus_server_address() == address) {
+            const std::string holder = attached->name != nullptr ? attached->name : "";
             throw std::invalid_argument("Server address " + std::to_string(address) +
-                                        " is already taken on this bus.");
+                                        " is already taken on this bus (by \"" + holder +
+                                        "\"); let that Actuator go first.");
         }
     }
     actuators.push_back(actuator);

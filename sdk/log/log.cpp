@@ -31,6 +31,9 @@ ZelkError Log::open(const std::string& path) {
     file_name = full_name;
     log_file.clear();
     errno = 0;
+    // Unbuffered: each line goes to the file in one write, and a line the file refused is
+    // not kept to be written again later, after lines that came after it.
+    log_file.rdbuf()->pubsetbuf(nullptr, 0);
     log_file.open(full_name, std::ios::out | std::ios::app | std::ios::binary);
     if (!log_file.is_open()) {
         const std::string reason = system_reason();

@@ -1,6 +1,8 @@
 // The SDK's log sink: appends lines to a text file, each ended by CR LF on every platform
 // and flushed at once. In verbose mode (the default) every line starts with "My Test" and
 // the file gets an "Opened File" and a "Closed File" line; the traffic log turns it off.
+// Each line is one write: a line a full disk refuses is lost (or cut where the disk filled),
+// never written again later.
 #pragma once
 
 #include <fstream>

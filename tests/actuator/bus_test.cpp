@@ -69,7 +69,9 @@ TEST_F(BusTest, NoBusAnAddressAbove247OrATakenAddressIsRefused) {
         Actuator twin(bus, "twin", 2);
         ADD_FAILURE() << "a second actuator at address 2 was accepted";
     } catch (const std::invalid_argument& refused) {
-        EXPECT_STREQ(refused.what(), "Server address 2 is already taken on this bus.");
+        EXPECT_STREQ(refused.what(),
+                     "Server address 2 is already taken on this bus (by \"a2\"); let that "
+                     "Actuator go first.");
     }
     EXPECT_EQ(bus->actuator_count(), 3u);
     {

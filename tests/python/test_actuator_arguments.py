@@ -31,7 +31,7 @@ def test_a_bus_needs_a_bus_a_valid_address_and_one_actuator_per_address():
         Actuator(bus=None, modbus_server_address=1)
     bus = _ferrun.Bus()
     first = Actuator(bus, 1, "first")
-    with pytest.raises(ValueError, match="Server address 1 is already taken on this bus."):
+    with pytest.raises(ValueError, match=r'Server address 1 is already taken on this bus \(by "first"\)'):
         Actuator(bus, 1, "second")
     for address in (248, 255):
         with pytest.raises(ValueError, match="out of range"):

@@ -252,13 +252,17 @@ def streaming():
 def idle():
     while True:
         a.run_wait(60_000_000)
-threading.Thread(target={"blocking": blocking, "streaming": streaming, "idle": idle}[kind],
-                 daemon=True).start()
+def deleting():
+    while True:
+        other = _ferrun.Actuator(a.get_bus(), 2)
+        del other
+threading.Thread(target={"blocking": blocking, "streaming": streaming, "idle": idle,
+                         "deleting": deleting}[kind], daemon=True).start()
 time.sleep(0.1)
 """
 
 
-@pytest.mark.parametrize("kind", ["blocking", "streaming", "idle"])
+@pytest.mark.parametrize("kind", ["blocking", "streaming", "idle", "deleting"])
 def test_interpreter_exit_with_a_thread_inside_the_sdk_is_clean(kind):
     runs = [subprocess.Popen([sys.executable, "-c", _EXIT_PROGRAM, kind],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -309,3 +313,44 @@ def test_ctrl_c_ends_a_long_wait_or_a_blocking_call_and_leaves_the_actuator_usab
     out, err = run.communicate(timeout=60)
     assert run.returncode == 0, err
     assert out.splitlines() == ["Call abandoned before its answer came. "]
+
+
+# Handlers run between calls, never inside one that holds the bus: one that reads another
+# register leaves the call it came during its own answer, and one that joins a thread
+# waiting for the bus does not wait for ever.
+_HANDLER_PROGRAM = """
+import os, signal, sys, threading, _ferrun
+from ferrun import virtual_actuator
+with virtual_actuator(paced=True) as port:
+    a = _ferrun.Actuator("x1")
+    assert not a.open_serial_port(port)
+    assert not a.write_multiple_registers_blocking(600, 100, list(range(1000, 1100)))
+    assert not a.write_register_blocking(700, 7777)
+    seen = []
+    signal.signal(signal.SIGUSR1, lambda *_: seen.append(a.read_register_blocking(700).value))
+    threading.Timer(0.02, os.kill, (os.getpid(), signal.SIGUSR1)).start()
+    outer = a.read_multiple_registers_blocking(600, 100)
+    assert outer.value == list(range(1000, 1100)) and not outer.error, outer.error.what()
+    stop = threading.Event()
+    def work():
+        while not stop.is_set():
+            a.read_register_blocking(317)
+    worker = threading.Thread(target=work)
+    def on_term(*_):
+        stop.set()
+        worker.join()
+        print(seen, flush=True)
+        sys.exit(0)
+    signal.signal(signal.SIGTERM, on_term)
+    worker.start()
+    threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGTERM)).start()
+    while True:
+        a.read_multiple_registers_blocking(600, 100)
+"""
+
+
+def test_signal_handlers_may_use_the_bus():
+    done = subprocess.run([sys.executable, "-c", _HANDLER_PROGRAM], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "[7777]\n"
