@@ -48,11 +48,21 @@ def test_help_lists_every_option_and_bad_options_are_refused():
     bad = subprocess.run([str(sim_binary()), "--drop", "2"], capture_output=True, text=True,
                          timeout=10)
     assert bad.returncode == 2 and "--drop" in bad.stderr
+    # Numbers that used to wrap on their way into an int are refused, through ferrun sim too.
+    huge = subprocess.run([sys.executable, "-m", "ferrun", "sim", "--baud", "inf"],
+                          capture_output=True, text=True, timeout=10)
+    assert huge.returncode == 2 and huge.stdout == ""
+    assert huge.stderr == ("ferrun-sim: bad value for --baud: inf (must be 0 for unpaced, or a "
+                           "whole number from 50 to 20000000)\n")
 
 
 @pytest.mark.parametrize("options, text", [
     (["--no-such-option"], "unknown option --no-such-option"),
     (["--address", "1,1"], "bad value for --address"),
+    (["--baud", "3000000000"], "bad value for --baud: 3000000000 .must be 0 for unpaced"),
+    (["--turnaround-us", "1e13"], "--turnaround-us: 1e13 .must be a whole number of micro"),
+    (["--seed", "4294967296"], "--seed: 4294967296 .must be a whole number from 0 to 4294967295"),
+    (["--late", "nan"], "--late: nan .must be a probability from 0 to 1"),
     (["--journal", "/no/such/dir/journal.tsv"], "cannot write the journal"),
 ])
 def test_a_program_that_does_not_start_raises_with_its_own_words(options, text):
