@@ -10,7 +10,7 @@ import sys
 import tempfile
 import time
 from types import FrameType
-from typing import Iterator, List, Optional, TextIO, Tuple
+from typing import Iterator, List, NoReturn, Optional, TextIO, Tuple
 
 import _ferrun
 from ferrun import log_command
@@ -19,6 +19,9 @@ from ferrun.traffic_log import TrafficSummary, summarize, summarize_by_address
 from ferrun.virtual import VirtualActuatorError, sim_binary, virtual_actuator
 
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+# What a serial driver can be asked for; beyond it the number does not fit the SDK's int.
+MIN_BAUD = 50
+MAX_BAUD = 20_000_000
 
 
 class DemoError(Exception):
@@ -240,7 +243,7 @@ def _demo(args: argparse.Namespace) -> int:
     show_progress = sys.stdout.isatty() and not args.no_progress
     saved = [signal.signal(signum, _raise_interrupted) for signum in STOP_SIGNALS]
     try:
-        if args.port:
+        if args.port is not None:
             return run_demo(args.port, args.seconds, args.baud, args.address, log_path,
                             log_offset, show_progress, args.plot)
         with virtual_actuator(address=args.address) as port:
@@ -262,15 +265,23 @@ def _sim(options: List[str]) -> int:
     return 1  # not reached
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage errors are one line and exit status 1, like every other error of ours."""
+
+    def error(self, message: str) -> NoReturn:
+        print(f"ferrun: {_one_line(message)}", file=sys.stderr)
+        sys.exit(1)
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser: argparse.ArgumentParser = _Parser(
         prog="ferrun", description="Move a motor (demo), run the virtual actuator (sim) or read "
         "a traffic log (log).")
     commands = parser.add_subparsers(dest="command", required=True)
     demo = commands.add_parser("demo", help="move a motor in position mode and report")
-    demo.add_argument("--port", help="serial port path (default: a virtual actuator)")
-    demo.add_argument("--seconds", type=float, default=5.0, help="how long to stream")
-    demo.add_argument("--baud", type=int, default=19200, help="baud rate (default 19200)")
+    demo.add_argument("--port", type=_port, help="serial port path (default: a virtual actuator)")
+    demo.add_argument("--seconds", type=_seconds, default=5.0, help="how long to stream")
+    demo.add_argument("--baud", type=_baud, default=19200, help="baud rate (default 19200)")
     demo.add_argument("--address", type=_addresses, default=[1],
                       help="Modbus server address, or several on one bus: 1,2,3")
     demo.add_argument("--log", help="traffic log file, emptied first (default: a new "
@@ -281,6 +292,33 @@ def _parser() -> argparse.ArgumentParser:
     commands.add_parser("sim", help="run the virtual actuator (ferrun sim --help)")
     log_command.add_parser(commands)
     return parser
+
+
+def _port(text: str) -> str:
+    if not text:
+        raise argparse.ArgumentTypeError("an empty path; leave --port out for a virtual actuator")
+    return text
+
+
+def _seconds(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not (math.isfinite(seconds) and seconds > 0):
+        raise argparse.ArgumentTypeError(f"not a number of seconds above 0: {text}")
+    return seconds
+
+
+def _baud(text: str) -> int:
+    try:
+        baud = int(text)
+    except ValueError:
+        baud = 0
+    if not MIN_BAUD <= baud <= MAX_BAUD:
+        raise argparse.ArgumentTypeError(
+            f"not a whole number from {MIN_BAUD} to {MAX_BAUD}: {text}")
+    return baud
 
 
 def _addresses(text: str) -> List[int]:

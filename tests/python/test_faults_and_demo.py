@@ -5,8 +5,11 @@ import re
 import subprocess
 import sys
 
+import pytest
+
 import _ferrun
 from ferrun import virtual_actuator
+from ferrun.cli import main
 from ferrun.traffic_log import summarize
 
 ALL_FAULTS = ["--seed", "7", "--drop", "0.02", "--corrupt-crc", "0.03", "--wrong-address",
@@ -65,6 +68,21 @@ def test_demo_reports_a_port_that_cannot_open():
     assert done.returncode != 0
     assert "Traceback" not in done.stderr
     assert "cannot open serial port /dev/does-not-exist" in done.stderr
+
+
+@pytest.mark.parametrize("args, text", [
+    (["--port", ""], "argument --port: an empty path"),  # not the virtual actuator
+    (["--seconds", "-1"], "argument --seconds: not a number of seconds above 0: -1"),
+    (["--seconds", "nan"], "argument --seconds: not a number of seconds above 0: nan"),
+    (["--baud", "3000000000"], "argument --baud: not a whole number from 50 to 20000000"),
+    (["--address", "1,248"], "argument --address: addresses must be distinct, 1 to 247"),
+])
+def test_demo_refuses_bad_arguments_in_one_line(args, text, capsys):
+    with pytest.raises(SystemExit) as stopped:
+        main(["demo", *args])
+    out, err = capsys.readouterr()
+    assert stopped.value.code == 1 and out == ""
+    assert err.startswith(f"ferrun: {text}") and err.count("\n") == 1
 
 
 def test_demo_reports_a_device_that_does_not_answer():
