@@ -6,6 +6,7 @@ import contextlib
 import math
 import os
 import signal
+import stat
 import sys
 import tempfile
 import time
@@ -137,17 +138,25 @@ def _put_to_sleep(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator]) -> str:
 def prepare_log(path: Optional[str], append: bool) -> Tuple[str, int]:
     """The log file to use and the offset where this run's lines will start. The default
     is a fresh file that tempfile creates (never an existing file or a symlink); --log
-    truncates unless --append."""
+    truncates unless --append. Only a regular file will do: the summary reads the log back,
+    and a device (/dev/full reads as endless zeros), a FIFO or a directory is no log."""
     try:
         if path is None:
             descriptor, path = tempfile.mkstemp(prefix="ferrun-demo-", suffix=".log")
             os.close(descriptor)
             return path, 0
-        if append:
-            with open(path, "ab") as log:
-                return path, log.tell()
-        with open(path, "wb"):
-            return path, 0
+        if os.path.exists(path) and not os.path.isfile(path):
+            raise DemoError(f"cannot write the traffic log {path}: not a regular file")
+        # Should a FIFO have taken the file's place since, opening it does not wait for a reader.
+        descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK, 0o666)
+        try:
+            if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+                raise DemoError(f"cannot write the traffic log {path}: not a regular file")
+            if not append:
+                os.ftruncate(descriptor, 0)
+            return path, os.lseek(descriptor, 0, os.SEEK_END)
+        finally:
+            os.close(descriptor)
     except OSError as error:
         raise DemoError(f"cannot write the traffic log {path}: {error.strerror}") from None
 
