@@ -23,6 +23,9 @@ STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
 # What a serial driver can be asked for; beyond it the number does not fit the SDK's int.
 MIN_BAUD = 50
 MAX_BAUD = 20_000_000
+# How the SDK's error text says that the serial line is gone (unplugged, the far end closed):
+# from then on every exchange fails at once, so there is nothing left to wait for.
+LINE_LOST = "Serial line lost: "
 
 
 class DemoError(Exception):
@@ -41,6 +44,22 @@ class DemoInterrupted(Exception):
 def _check(error: _ferrun.ZelkError, what: str) -> None:
     if error:
         raise DemoError(f"{what}: {error.what().strip()}")
+
+
+def _lost_line(actuators: List[_ferrun.Actuator]) -> Optional[str]:
+    """The SDK's reason when the last exchange of one of the actuators found the line gone."""
+    for actuator in actuators:
+        text = actuator.last_error().what()
+        if LINE_LOST in text:
+            return text[text.index(LINE_LOST):].strip()
+    return None
+
+
+def _set_mode(actuator: _ferrun.Actuator, mode: _ferrun.MotorMode, what: str) -> None:
+    # A lost line shows as set_mode's time limit passing; the reason is in the last exchange.
+    error = actuator.set_mode(mode)
+    if error:
+        raise DemoError(f"{what}: {_lost_line([actuator]) or error.what().strip()}")
 
 
 def _print_state(a: _ferrun.Actuator, several: bool = False) -> None:
@@ -95,6 +114,9 @@ def _stream(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator], seconds: float,
             for actuator, target in zip(actuators, targets):
                 actuator.set_streamed_position_um(target)
             bus.run_wait(5000)  # one pass, then sleep until the line moves on
+            lost = _lost_line(actuators)
+            if lost:
+                raise DemoError(f"streaming stopped after {elapsed:.1f} s: {lost}")
             if elapsed >= next_update - start:
                 data = actuators[0].get_stream_data()
                 progress.update(
@@ -121,17 +143,28 @@ def _signals_held() -> Iterator[None]:
             signal.signal(signum, handler)
 
 
-def _put_to_sleep(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator]) -> str:
-    """Best effort after an interruption or an error: stop streaming, ask for sleep mode."""
+def _put_to_sleep(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator], said: str = "") -> str:
+    """Best effort after an interruption or an error: stop streaming, ask for sleep mode.
+    On a lost line nothing is tried: each set_mode would only run out its time limit. A lost
+    line's reason is given unless ``said`` has it already."""
     notes = []
     for actuator in actuators:
         actuator.disable_stream()
-    _finish_in_flight(bus)
+    lost = _lost_line(actuators)
+    if not lost:
+        _finish_in_flight(bus)
     for actuator in actuators:
+        if lost:
+            break
         error = actuator.set_mode(_ferrun.SleepMode)
-        if error:
+        lost = _lost_line([actuator])
+        if error and not lost:
             notes.append(f"could not return motor {actuator.name} to sleep mode: "
                          f"{error.what().strip()}")
+    if lost:
+        motors = "the motors" if len(actuators) > 1 else "the motor"
+        reason = "" if lost in said else f": {lost}"
+        notes.append(f"{motors} could not be put into sleep mode{reason}")
     return "; ".join(notes) or "the motor is in sleep mode"
 
 
@@ -180,15 +213,15 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
             _print_state(actuator, len(actuators) > 1)
         moving = True
         for actuator in actuators:
-            _check(actuator.set_mode(_ferrun.PositionMode),
-                   _named("cannot switch to position mode", actuator, len(actuators) > 1))
+            _set_mode(actuator, _ferrun.PositionMode,
+                      _named("cannot switch to position mode", actuator, len(actuators) > 1))
         started = time.monotonic()
         _stream(bus, actuators, seconds, 20000, show_progress)
         streamed_for = time.monotonic() - started
         last = [actuator.get_stream_data() for actuator in actuators]
         for actuator in actuators:
-            _check(actuator.set_mode(_ferrun.SleepMode),
-                   _named("cannot return to sleep mode", actuator, len(actuators) > 1))
+            _set_mode(actuator, _ferrun.SleepMode,
+                      _named("cannot return to sleep mode", actuator, len(actuators) > 1))
         moving = False
     except DemoInterrupted as interrupted:
         with _signals_held():
@@ -196,10 +229,10 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
             bus.close_serial_port()
         raise DemoInterrupted(interrupted.signum, note) from None
     except (DemoError, RuntimeError) as error:
-        with _signals_held():
-            note = _put_to_sleep(bus, actuators) if moving else ""
-            bus.close_serial_port()
         what = str(error) if isinstance(error, DemoError) else f"serial line failure: {error}"
+        with _signals_held():
+            note = _put_to_sleep(bus, actuators, what) if moving else ""
+            bus.close_serial_port()
         raise DemoError(f"{what}; {note}" if note else what) from None
     bus.close_serial_port()
 

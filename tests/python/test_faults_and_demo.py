@@ -4,11 +4,12 @@ import random
 import re
 import subprocess
 import sys
+import time
 
 import pytest
 
 import _ferrun
-from ferrun import virtual_actuator
+from ferrun import sim_binary, virtual_actuator
 from ferrun.cli import main
 from ferrun.traffic_log import summarize
 
@@ -93,6 +94,30 @@ def test_demo_reports_a_device_that_does_not_answer():
         )
     assert done.returncode != 0
     assert "does not answer" in done.stderr and "Traceback" not in done.stderr
+
+
+def test_demo_stops_at_once_when_the_device_goes_away(tmp_path):
+    log = tmp_path / "demo.log"
+    sim = subprocess.Popen([str(sim_binary())], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL, text=True)
+    port = sim.stdout.readline().strip()
+    demo = subprocess.Popen([sys.executable, "-m", "ferrun", "demo", "--port", port, "--seconds",
+                             "120", "--no-progress", "--log", str(log)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and demo.poll() is None:
+        if log.exists() and log.read_text().count("\ttx\t01\t64\t") >= 20:
+            break
+        time.sleep(0.05)
+    sim.kill()  # its end of the pseudo-terminal closes
+    sim.communicate()
+    out, err = demo.communicate(timeout=60)  # not after the 120 s
+    assert demo.returncode == 1 and "summary" not in out
+    assert re.fullmatch(r"ferrun: streaming stopped after [0-9.]+ s: Serial line lost: [^;]+; "
+                        r"the motor could not be put into sleep mode\n", err), err
+    with open(log, newline="") as lines:
+        lost = summarize(lines).failures.get("line lost", 0)
+    assert 0 < lost < 5  # not one for each pass left of the two minutes
 
 
 def test_late_answers_are_never_taken_for_the_next_request():
