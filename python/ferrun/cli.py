@@ -239,6 +239,9 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
     with _this_run(log_path, log_offset) as log:
         traffic = summarize(log)
     print(f"traffic log: {log_path}")
+    failed_writes = log_write_failures(bus)
+    if failed_writes:
+        print(failed_writes)
     print(f"summary: {traffic.stream_requests} stream exchanges in {streamed_for:.1f} s "
           f"({traffic.stream_requests / streamed_for:.0f}/s), "
           f"failures: {_failure_text(traffic)}, last telemetry: {_telemetry_text(last[0])}")
@@ -255,6 +258,16 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
             log_command.plot_file(log, log_path, plot_path, f"ferrun demo, {seconds:g} s")
         print(f"plot: {plot_path}")
     return 0
+
+
+def log_write_failures(bus: _ferrun.Bus) -> str:
+    """A line on the traffic log's failed writes, "" when there were none: the summary counts
+    only what reached the file."""
+    count = getattr(bus, "log_write_failures", None)  # older modules lack it
+    failures = count() if count is not None else 0
+    if not failures:
+        return ""
+    return f"traffic log: {failures} writes failed: {bus.last_log_error().what().strip()}"
 
 
 def _named(what: str, actuator: _ferrun.Actuator, several: bool) -> str:

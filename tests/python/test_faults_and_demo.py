@@ -10,7 +10,7 @@ import pytest
 
 import _ferrun
 from ferrun import sim_binary, virtual_actuator
-from ferrun.cli import main
+from ferrun.cli import log_write_failures, main
 from ferrun.traffic_log import summarize
 
 ALL_FAULTS = ["--seed", "7", "--drop", "0.02", "--corrupt-crc", "0.03", "--wrong-address",
@@ -84,6 +84,19 @@ def test_demo_refuses_bad_arguments_in_one_line(args, text, capsys):
     out, err = capsys.readouterr()
     assert stopped.value.code == 1 and out == ""
     assert err.startswith(f"ferrun: {text}") and err.count("\n") == 1
+
+
+def test_demo_summary_tells_of_failed_log_writes():
+    class FullDisk:
+        def log_write_failures(self):
+            return 3
+
+        def last_log_error(self):
+            return _ferrun.ZelkError(1, "Failed to write to log file x.log: No space left. ")
+
+    assert log_write_failures(FullDisk()) == ("traffic log: 3 writes failed: Failed to write "
+                                              "to log file x.log: No space left.")
+    assert log_write_failures(object()) == ""  # a module that does not count them
 
 
 def test_demo_reports_a_device_that_does_not_answer():
