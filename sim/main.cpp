@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -61,10 +62,11 @@ void on_signal(int) {
     }
 }
 
+// A finite number written in full: strtod alone also takes "inf", "nan" and "1e400" (inf).
 bool parse_number(const std::string& text, double& value) {
     char* end = nullptr;
     value = std::strtod(text.c_str(), &end);
-    return !text.empty() && end != text.c_str() && *end == '\0' && value >= 0;
+    return !text.empty() && end != text.c_str() && *end == '\0' && std::isfinite(value);
 }
 
 // "1,2,3": distinct addresses from 1 to 247.
@@ -86,36 +88,71 @@ bool parse_addresses(const std::string& text, std::vector<uint8_t>& addresses) {
     return !addresses.empty() && text.back() != ',';
 }
 
-bool set_option(sim::ServerOptions& options, const std::string& name, const std::string& text) {
+// A value outside its range would wrap or overflow when it is converted for the server, so
+// the bounds are checked on the double, before any conversion.
+struct NumberRange {
+    double low;
+    double high;
+    bool whole;
+    bool zero_too;  // 0 is allowed below low
+    const char* text;
+};
+
+const NumberRange kBaudRange{50, 20000000, true, true,
+                             "0 for unpaced, or a whole number from 50 to 20000000"};
+const NumberRange kTurnaroundRange{0, 10000000, true, false,
+                                   "a whole number of microseconds from 0 to 10000000"};
+const NumberRange kSeedRange{0, 4294967295.0, true, false, "a whole number from 0 to 4294967295"};
+const NumberRange kRateRange{0, 1, false, false, "a probability from 0 to 1"};
+const char kAddressesText[] = "distinct whole numbers from 1 to 247, separated by commas";
+
+bool in_range(const std::string& text, const NumberRange& range, double& value) {
+    if (!parse_number(text, value) || (range.whole && value != std::floor(value))) {
+        return false;
+    }
+    return (range.zero_too && value == 0) || (value >= range.low && value <= range.high);
+}
+
+// Sets the option from its value's text; returns nullptr, or what the value must be.
+const char* set_option(sim::ServerOptions& options, const std::string& name,
+                       const std::string& text) {
     if (name == "--address") {
-        return parse_addresses(text, options.addresses);
+        return parse_addresses(text, options.addresses) ? nullptr : kAddressesText;
     }
     if (name == "--fault-address") {
-        return parse_addresses(text, options.fault_addresses);
+        return parse_addresses(text, options.fault_addresses) ? nullptr : kAddressesText;
     }
     if (name == "--journal") {
         options.journal_path = text;
-        return !text.empty();
+        return text.empty() ? "a file name" : nullptr;
     }
     double value = 0;
-    if (!parse_number(text, value)) {
-        return false;
-    }
     if (name == "--baud") {
+        if (!in_range(text, kBaudRange, value)) {
+            return kBaudRange.text;
+        }
         options.baud_rate = static_cast<int>(value);
     } else if (name == "--turnaround-us") {
+        if (!in_range(text, kTurnaroundRange, value)) {
+            return kTurnaroundRange.text;
+        }
         options.turnaround_us = static_cast<int>(value);
     } else if (name == "--seed") {
+        if (!in_range(text, kSeedRange, value)) {
+            return kSeedRange.text;
+        }
         options.seed = static_cast<uint32_t>(value);
     } else {
         for (int kind = 0; kind < sim::kFaultKindCount; ++kind) {
             if (name == std::string("--") + sim::fault_name(static_cast<sim::FaultKind>(kind))) {
+                if (!in_range(text, kRateRange, value)) {
+                    return kRateRange.text;
+                }
                 options.fault_rates[kind] = value;
-                return value <= 1;
             }
         }
     }
-    return true;
+    return nullptr;
 }
 
 bool takes_value(const std::string& name) {
@@ -156,10 +193,13 @@ int main(int argc, char** argv) {
             std::cerr << "ferrun-sim: unknown option " << arg << " (see --help)\n";
             return 2;
         }
-        if (i + 1 >= argc || !set_option(options, arg, argv[i + 1])) {
-            std::cerr << "ferrun-sim: bad value for " << arg
-                      << (i + 1 < argc ? std::string(": ") + argv[i + 1] : std::string())
-                      << " (see --help)\n";
+        if (i + 1 >= argc) {
+            std::cerr << "ferrun-sim: bad value for " << arg << ": none given (see --help)\n";
+            return 2;
+        }
+        if (const char* wanted = set_option(options, arg, argv[i + 1])) {
+            std::cerr << "ferrun-sim: bad value for " << arg << ": " << argv[i + 1] << " (must be "
+                      << wanted << ")\n";
             return 2;
         }
         ++i;

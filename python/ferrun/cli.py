@@ -6,11 +6,12 @@ import contextlib
 import math
 import os
 import signal
+import stat
 import sys
 import tempfile
 import time
 from types import FrameType
-from typing import Iterator, List, Optional, TextIO, Tuple
+from typing import Iterator, List, NoReturn, Optional, TextIO, Tuple
 
 import _ferrun
 from ferrun import log_command
@@ -19,6 +20,12 @@ from ferrun.traffic_log import TrafficSummary, summarize, summarize_by_address
 from ferrun.virtual import VirtualActuatorError, sim_binary, virtual_actuator
 
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+# What a serial driver can be asked for; beyond it the number does not fit the SDK's int.
+MIN_BAUD = 50
+MAX_BAUD = 20_000_000
+# How the SDK's error text says that the serial line is gone (unplugged, the far end closed):
+# from then on every exchange fails at once, so there is nothing left to wait for.
+LINE_LOST = "Serial line lost: "
 
 
 class DemoError(Exception):
@@ -37,6 +44,22 @@ class DemoInterrupted(Exception):
 def _check(error: _ferrun.ZelkError, what: str) -> None:
     if error:
         raise DemoError(f"{what}: {error.what().strip()}")
+
+
+def _lost_line(actuators: List[_ferrun.Actuator]) -> Optional[str]:
+    """The SDK's reason when the last exchange of one of the actuators found the line gone."""
+    for actuator in actuators:
+        text = actuator.last_error().what()
+        if LINE_LOST in text:
+            return text[text.index(LINE_LOST):].strip()
+    return None
+
+
+def _set_mode(actuator: _ferrun.Actuator, mode: _ferrun.MotorMode, what: str) -> None:
+    # A lost line shows as set_mode's time limit passing; the reason is in the last exchange.
+    error = actuator.set_mode(mode)
+    if error:
+        raise DemoError(f"{what}: {_lost_line([actuator]) or error.what().strip()}")
 
 
 def _print_state(a: _ferrun.Actuator, several: bool = False) -> None:
@@ -91,6 +114,9 @@ def _stream(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator], seconds: float,
             for actuator, target in zip(actuators, targets):
                 actuator.set_streamed_position_um(target)
             bus.run_wait(5000)  # one pass, then sleep until the line moves on
+            lost = _lost_line(actuators)
+            if lost:
+                raise DemoError(f"streaming stopped after {elapsed:.1f} s: {lost}")
             if elapsed >= next_update - start:
                 data = actuators[0].get_stream_data()
                 progress.update(
@@ -117,34 +143,53 @@ def _signals_held() -> Iterator[None]:
             signal.signal(signum, handler)
 
 
-def _put_to_sleep(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator]) -> str:
-    """Best effort after an interruption or an error: stop streaming, ask for sleep mode."""
+def _put_to_sleep(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator], said: str = "") -> str:
+    """Best effort after an interruption or an error: stop streaming, ask for sleep mode.
+    On a lost line nothing is tried: each set_mode would only run out its time limit. A lost
+    line's reason is given unless ``said`` has it already."""
     notes = []
     for actuator in actuators:
         actuator.disable_stream()
-    _finish_in_flight(bus)
+    lost = _lost_line(actuators)
+    if not lost:
+        _finish_in_flight(bus)
     for actuator in actuators:
+        if lost:
+            break
         error = actuator.set_mode(_ferrun.SleepMode)
-        if error:
+        lost = _lost_line([actuator])
+        if error and not lost:
             notes.append(f"could not return motor {actuator.name} to sleep mode: "
                          f"{error.what().strip()}")
+    if lost:
+        motors = "the motors" if len(actuators) > 1 else "the motor"
+        reason = "" if lost in said else f": {lost}"
+        notes.append(f"{motors} could not be put into sleep mode{reason}")
     return "; ".join(notes) or "the motor is in sleep mode"
 
 
 def prepare_log(path: Optional[str], append: bool) -> Tuple[str, int]:
     """The log file to use and the offset where this run's lines will start. The default
     is a fresh file that tempfile creates (never an existing file or a symlink); --log
-    truncates unless --append."""
+    truncates unless --append. Only a regular file will do: the summary reads the log back,
+    and a device (/dev/full reads as endless zeros), a FIFO or a directory is no log."""
     try:
         if path is None:
             descriptor, path = tempfile.mkstemp(prefix="ferrun-demo-", suffix=".log")
             os.close(descriptor)
             return path, 0
-        if append:
-            with open(path, "ab") as log:
-                return path, log.tell()
-        with open(path, "wb"):
-            return path, 0
+        if os.path.exists(path) and not os.path.isfile(path):
+            raise DemoError(f"cannot write the traffic log {path}: not a regular file")
+        # Should a FIFO have taken the file's place since, opening it does not wait for a reader.
+        descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK, 0o666)
+        try:
+            if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+                raise DemoError(f"cannot write the traffic log {path}: not a regular file")
+            if not append:
+                os.ftruncate(descriptor, 0)
+            return path, os.lseek(descriptor, 0, os.SEEK_END)
+        finally:
+            os.close(descriptor)
     except OSError as error:
         raise DemoError(f"cannot write the traffic log {path}: {error.strerror}") from None
 
@@ -168,15 +213,15 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
             _print_state(actuator, len(actuators) > 1)
         moving = True
         for actuator in actuators:
-            _check(actuator.set_mode(_ferrun.PositionMode),
-                   _named("cannot switch to position mode", actuator, len(actuators) > 1))
+            _set_mode(actuator, _ferrun.PositionMode,
+                      _named("cannot switch to position mode", actuator, len(actuators) > 1))
         started = time.monotonic()
         _stream(bus, actuators, seconds, 20000, show_progress)
         streamed_for = time.monotonic() - started
         last = [actuator.get_stream_data() for actuator in actuators]
         for actuator in actuators:
-            _check(actuator.set_mode(_ferrun.SleepMode),
-                   _named("cannot return to sleep mode", actuator, len(actuators) > 1))
+            _set_mode(actuator, _ferrun.SleepMode,
+                      _named("cannot return to sleep mode", actuator, len(actuators) > 1))
         moving = False
     except DemoInterrupted as interrupted:
         with _signals_held():
@@ -184,16 +229,19 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
             bus.close_serial_port()
         raise DemoInterrupted(interrupted.signum, note) from None
     except (DemoError, RuntimeError) as error:
-        with _signals_held():
-            note = _put_to_sleep(bus, actuators) if moving else ""
-            bus.close_serial_port()
         what = str(error) if isinstance(error, DemoError) else f"serial line failure: {error}"
+        with _signals_held():
+            note = _put_to_sleep(bus, actuators, what) if moving else ""
+            bus.close_serial_port()
         raise DemoError(f"{what}; {note}" if note else what) from None
     bus.close_serial_port()
 
     with _this_run(log_path, log_offset) as log:
         traffic = summarize(log)
     print(f"traffic log: {log_path}")
+    failed_writes = log_write_failures(bus)
+    if failed_writes:
+        print(failed_writes)
     print(f"summary: {traffic.stream_requests} stream exchanges in {streamed_for:.1f} s "
           f"({traffic.stream_requests / streamed_for:.0f}/s), "
           f"failures: {_failure_text(traffic)}, last telemetry: {_telemetry_text(last[0])}")
@@ -210,6 +258,16 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
             log_command.plot_file(log, log_path, plot_path, f"ferrun demo, {seconds:g} s")
         print(f"plot: {plot_path}")
     return 0
+
+
+def log_write_failures(bus: _ferrun.Bus) -> str:
+    """A line on the traffic log's failed writes, "" when there were none: the summary counts
+    only what reached the file."""
+    count = getattr(bus, "log_write_failures", None)  # older modules lack it
+    failures = count() if count is not None else 0
+    if not failures:
+        return ""
+    return f"traffic log: {failures} writes failed: {bus.last_log_error().what().strip()}"
 
 
 def _named(what: str, actuator: _ferrun.Actuator, several: bool) -> str:
@@ -240,7 +298,7 @@ def _demo(args: argparse.Namespace) -> int:
     show_progress = sys.stdout.isatty() and not args.no_progress
     saved = [signal.signal(signum, _raise_interrupted) for signum in STOP_SIGNALS]
     try:
-        if args.port:
+        if args.port is not None:
             return run_demo(args.port, args.seconds, args.baud, args.address, log_path,
                             log_offset, show_progress, args.plot)
         with virtual_actuator(address=args.address) as port:
@@ -262,15 +320,23 @@ def _sim(options: List[str]) -> int:
     return 1  # not reached
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage errors are one line and exit status 1, like every other error of ours."""
+
+    def error(self, message: str) -> NoReturn:
+        print(f"ferrun: {_one_line(message)}", file=sys.stderr)
+        sys.exit(1)
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser: argparse.ArgumentParser = _Parser(
         prog="ferrun", description="Move a motor (demo), run the virtual actuator (sim) or read "
         "a traffic log (log).")
     commands = parser.add_subparsers(dest="command", required=True)
     demo = commands.add_parser("demo", help="move a motor in position mode and report")
-    demo.add_argument("--port", help="serial port path (default: a virtual actuator)")
-    demo.add_argument("--seconds", type=float, default=5.0, help="how long to stream")
-    demo.add_argument("--baud", type=int, default=19200, help="baud rate (default 19200)")
+    demo.add_argument("--port", type=_port, help="serial port path (default: a virtual actuator)")
+    demo.add_argument("--seconds", type=_seconds, default=5.0, help="how long to stream")
+    demo.add_argument("--baud", type=_baud, default=19200, help="baud rate (default 19200)")
     demo.add_argument("--address", type=_addresses, default=[1],
                       help="Modbus server address, or several on one bus: 1,2,3")
     demo.add_argument("--log", help="traffic log file, emptied first (default: a new "
@@ -281,6 +347,33 @@ def _parser() -> argparse.ArgumentParser:
     commands.add_parser("sim", help="run the virtual actuator (ferrun sim --help)")
     log_command.add_parser(commands)
     return parser
+
+
+def _port(text: str) -> str:
+    if not text:
+        raise argparse.ArgumentTypeError("an empty path; leave --port out for a virtual actuator")
+    return text
+
+
+def _seconds(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not (math.isfinite(seconds) and seconds > 0):
+        raise argparse.ArgumentTypeError(f"not a number of seconds above 0: {text}")
+    return seconds
+
+
+def _baud(text: str) -> int:
+    try:
+        baud = int(text)
+    except ValueError:
+        baud = 0
+    if not MIN_BAUD <= baud <= MAX_BAUD:
+        raise argparse.ArgumentTypeError(
+            f"not a whole number from {MIN_BAUD} to {MAX_BAUD}: {text}")
+    return baud
 
 
 def _addresses(text: str) -> List[int]:

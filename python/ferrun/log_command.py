@@ -4,13 +4,14 @@ import argparse
 import csv
 import io
 import os
+import stat
 import sys
 from typing import BinaryIO, Iterable, Iterator, TextIO
 
 from ferrun.log_decoder import CSV_COLUMNS, LogDecoder, csv_row, format_line
 from ferrun.log_plot import PlotUnavailable, draw, read_for_plot, require_matplotlib, save
 from ferrun.log_stats import collect_stats, format_stats
-from ferrun.traffic_log import Frame, NotATrafficLog, read_frames
+from ferrun.traffic_log import Frame, NotATrafficLog, bounded_lines, read_frames
 
 # Malformed lines reported one by one before the rest are only counted.
 MALFORMED_REPORTS = 20
@@ -68,11 +69,16 @@ class MalformedReporter:
 
 def open_log(path: str) -> TextIO:
     """The log as text; latin-1 never fails to decode, so a binary file reads as malformed
-    lines instead of an exception."""
+    lines instead of an exception. A file or a pipe: a device such as /dev/zero never ends."""
     try:
-        return open(path, encoding="latin-1", newline="")
+        log = open(path, encoding="latin-1", newline="")
     except OSError as error:
         raise LogError(f"cannot read {path}: {error.strerror or error}") from None
+    mode = os.fstat(log.fileno()).st_mode
+    if not (stat.S_ISREG(mode) or stat.S_ISFIFO(mode)):
+        log.close()
+        raise LogError(f"cannot read {path}: not a regular file or a pipe")
+    return log
 
 
 def lines_from(raw: BinaryIO) -> TextIO:
@@ -88,7 +94,7 @@ def _with_progress(log: TextIO, path: str) -> Iterator[str]:
     columns = [TextColumn("reading"), BarColumn(), TimeRemainingColumn()]
     with Progress(*columns, console=Console(stderr=True), transient=True) as progress:
         task = progress.add_task(path, total=size)
-        for number, line in enumerate(log):
+        for number, line in enumerate(bounded_lines(log)):
             if number & 0xFFFF == 0:
                 progress.update(task, completed=log.buffer.tell())
             yield line

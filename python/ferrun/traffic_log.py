@@ -2,13 +2,17 @@
 
 A line is ``<time us>\\ttx\\t<byte>\\t...`` for a request and ``<time us>\\trx\\t<byte>...``
 for what came back, bytes as two hexadecimal digits, followed on a failed reception by one
-field of failure texts ("Timed out. Wrong CRC. "). Files are read as a stream of lines, so
-a log of any size is read in flat memory.
+field of failure texts ("Timed out. Wrong CRC. "). Files are read as a stream of lines, each
+cut short at MAX_LINE_CHARS, so input of any size, even one without a line end, is read in flat
+memory.
 """
 
+import functools
+import io
 from collections import Counter
 from dataclasses import dataclass, field
-from typing import Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple
+from typing import (Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Protocol,
+                    Tuple)
 
 import _ferrun
 
@@ -21,6 +25,9 @@ RX = "rx"
 
 # A file whose first lines are all malformed is not a traffic log at all.
 SNIFF_LINES = 10
+# The longest line the SDK writes (a 256-byte frame and every failure text) is under 1000
+# characters; anything longer is not a log line, and is never held in memory whole.
+MAX_LINE_CHARS = 4096
 _HEX_DIGITS = "0123456789abcdefABCDEF"
 _new_tuple = tuple.__new__
 
@@ -43,6 +50,8 @@ class NotATrafficLog(ValueError):
 
 def parse_line(text: str, line: int = 0) -> Frame:
     """One log line as a Frame; raises MalformedLine for anything the SDK would not write."""
+    if len(text) > MAX_LINE_CHARS:
+        raise MalformedLine(f"longer than {MAX_LINE_CHARS} characters")
     stripped = text.rstrip("\r\n")
     parts = stripped.split("\t", 2)
     if len(parts) < 2:
@@ -79,10 +88,27 @@ def parse_line(text: str, line: int = 0) -> Frame:
 MalformedHandler = Callable[[int, str], None]
 
 
+class LineSource(Protocol):
+    def readline(self, size: int = -1, /) -> str: ...
+
+
+def bounded_lines(stream: LineSource) -> Iterator[str]:
+    """The stream's lines, a longer one than MAX_LINE_CHARS as its first MAX_LINE_CHARS + 1
+    characters (which parse_line refuses) while the rest of it is skipped."""
+    read = functools.partial(stream.readline, MAX_LINE_CHARS + 1)
+    for line in iter(read, ""):
+        yield line
+        while len(line) > MAX_LINE_CHARS and line[-1] not in "\r\n":
+            line = read()
+
+
 def read_frames(lines: Iterable[str], on_malformed: Optional[MalformedHandler] = None,
                 ) -> Iterator[Frame]:
     """The frames of a log, in order. Malformed lines go to ``on_malformed(line, why)`` and
-    are skipped; raises NotATrafficLog when none of the first lines is a log line."""
+    are skipped; raises NotATrafficLog when none of the first lines is a log line. A text
+    file is read through bounded_lines."""
+    if isinstance(lines, io.TextIOBase):
+        lines = bounded_lines(lines)
     held: List[Tuple[int, str]] = []  # malformed lines before the first good one
     seen_frame = False
     parse = parse_line

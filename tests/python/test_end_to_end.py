@@ -10,6 +10,16 @@ from _ferrun import MessagePriority, MotorMode
 from ferrun import virtual_actuator
 
 
+def _until_answered(call):
+    """A not-important call, asked again while it times out: its request is sent once, and a
+    device starved by a busy machine may answer it too late."""
+    for _ in range(5):
+        result = call()
+        if "timed out" not in result.error.what():
+            return result
+    return call()
+
+
 def test_blocking_register_operations(actuator):
     assert not actuator.write_register_blocking(600, 0xBEEF)
     single = actuator.read_register_blocking(600)
@@ -23,7 +33,8 @@ def test_blocking_register_operations(actuator):
     assert actuator.read_multiple_registers_blocking(100, 4).value == [7, 8, 9, 10]
     rw = actuator.read_write_multiple_registers_blocking(100, 2, 102, 2, (20, 21))
     assert rw.value == [7, 8] and not rw.error
-    assert actuator.read_multiple_registers_blocking(102, 2, MessagePriority.not_important).value == [20, 21]
+    assert _until_answered(lambda: actuator.read_multiple_registers_blocking(
+        102, 2, MessagePriority.not_important)).value == [20, 21]
     assert not actuator.read_write_multiple_registers_blocking(0, 0, 0, 0, 0).error
 
 
@@ -42,7 +53,7 @@ def test_mode_and_telemetry(actuator):
 
 
 def test_exception_response_is_a_failure(actuator):
-    result = actuator.read_register_blocking(5000, _ferrun.not_important)
+    result = _until_answered(lambda: actuator.read_register_blocking(5000, _ferrun.not_important))
     assert result.error and result.value == 0
     assert "code 2" in result.error.what()
 
@@ -68,6 +79,12 @@ def test_traffic_log_has_exactly_the_expected_lines(actuator, log_path):
         lines = log.read().split(b"\r\n")
     assert lines[-1] == b""
     fields = [line.split(b"\t") for line in lines[:-1]]
+    exchanges = list(zip(fields[::2], fields[1::2]))
+    assert [f[1] for f in fields] == [b"tx", b"rx"] * len(exchanges)
+    # A device starved past the time-out by a busy machine costs a resend, nothing else.
+    failed = [n for n, (_, rx) in enumerate(exchanges) if len(rx[-1]) != 2]
+    assert all(exchanges[n][0][2:] == exchanges[n + 1][0][2:] for n in failed)
+    fields = [f for n, exchange in enumerate(exchanges) if n not in failed for f in exchange]
     assert [f[1] for f in fields] == [b"tx", b"rx", b"tx", b"rx"]
     assert fields[0][2:] == b"01 03 01 3d 00 01 14 3a".split()
     assert fields[1][2:5] == [b"01", b"03", b"02"] and len(fields[1]) == 9

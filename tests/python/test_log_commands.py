@@ -95,6 +95,7 @@ def test_bad_input(tmp_path, capsys):
     path = write_log(tmp_path / "t.log", good)
     with open(path, "a", newline="") as log:
         log.write("5000\ttx\t01\t0\r\n5100\tzz\t01\t03\r\n")
+        log.write("5200\ttx" + "\t00" * 100_000 + "\r\n")  # read in pieces, skipped whole
     write_log_tail = [(6000, "tx", READ_317), (6400, "rx", ANSWER_2)]
     with open(path, "a", newline="") as log:
         for time_us, direction, frame in write_log_tail:
@@ -104,6 +105,8 @@ def test_bad_input(tmp_path, capsys):
     assert len(captured.out.splitlines()) == 4
     assert f"{path}:3: malformed line skipped" in captured.err
     assert f"{path}:4: malformed line skipped: unknown direction" in captured.err
+    assert f"{path}:5: malformed line skipped: longer than 4096 characters" in captured.err
+    assert captured.err.count("\n") == 3
     garbage = tmp_path / "garbage.bin"
     garbage.write_bytes(bytes(range(256)) * 64)
     for command in (["decode"], ["stats"]):
@@ -112,6 +115,10 @@ def test_bad_input(tmp_path, capsys):
         assert err.count("\n") == 1 and "is not a traffic log" in err
     assert main(["log", "stats", os.fspath(tmp_path / "missing.log")]) == 1
     assert "cannot read" in capsys.readouterr().err
+    if os.path.exists("/dev/zero"):  # endless, without a line end
+        assert main(["log", "stats", "/dev/zero"]) == 1
+        assert capsys.readouterr().err == ("ferrun: cannot read /dev/zero: not a regular file "
+                                           "or a pipe\n")
 
 
 def test_plot_draws_every_panel(tmp_path, capsys):
@@ -197,6 +204,22 @@ def test_demo_log_file_plot_and_summary(tmp_path):
     lines = log.read_text().splitlines()
     this_run = sum("\ttx\t01\t64\t" in line for line in lines[first_lines:])
     assert first_lines < len(lines) and f"summary: {this_run} stream exchanges" in out
+
+
+@pytest.mark.parametrize("kind", ["device", "directory", "fifo"])
+def test_demo_refuses_a_log_that_is_not_a_regular_file(tmp_path, kind):
+    # /dev/full reads back as endless zeros; opening a FIFO waits for a reader.
+    path = {"device": "/dev/full", "directory": os.fspath(tmp_path)}.get(kind)
+    if path is None:
+        path = os.fspath(tmp_path / "fifo")
+        os.mkfifo(path)
+    if not os.path.exists(path):
+        pytest.skip(f"no {path} here")
+    done = subprocess.run([sys.executable, "-m", "ferrun", "demo", "--seconds", "1",
+                           "--no-progress", "--log", path], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr == f"ferrun: cannot write the traffic log {path}: not a regular file\n"
 
 
 def test_demo_default_log_is_a_fresh_private_file():

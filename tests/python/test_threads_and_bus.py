@@ -18,6 +18,8 @@ from _ferrun import MessagePriority, MotorMode
 from ferrun import virtual_actuator
 from ferrun.traffic_log import read_frames, summarize_by_address
 
+MESSAGES_SENT = 5  # the bus's diagnostic counter of requests sent
+
 
 def _ticker(stop, gaps):
     last = time.perf_counter()
@@ -109,8 +111,13 @@ def test_three_streaming_actuators_each_follow_their_own_device(log_path):
             a.set_streamed_position_um(target)
         for a in trio:
             a.enable_stream()
-        until = time.monotonic() + 2.0
-        while time.monotonic() < until:
+        # 2 s and 21 bus cycles, however long a busy machine makes those.
+        def sent():
+            return bus.get_diagnostic_counters()[MESSAGES_SENT]
+
+        enough = sent() + 63
+        until, limit = time.monotonic() + 2.0, time.monotonic() + 60
+        while time.monotonic() < until or (sent() < enough and time.monotonic() < limit):
             bus.run_wait(10000)
         for a in trio:
             a.disable_stream()

