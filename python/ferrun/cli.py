@@ -263,8 +263,7 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
 def log_write_failures(bus: _ferrun.Bus) -> str:
     """A line on the traffic log's failed writes, "" when there were none: the summary counts
     only what reached the file."""
-    count = getattr(bus, "log_write_failures", None)  # older modules lack it
-    failures = count() if count is not None else 0
+    failures = bus.log_write_failures()
     if not failures:
         return ""
     return f"traffic log: {failures} writes failed: {bus.last_log_error().what().strip()}"

@@ -1,5 +1,6 @@
 """Faults on the line end to end, and the demo command."""
 
+import os
 import random
 import re
 import subprocess
@@ -86,17 +87,16 @@ def test_demo_refuses_bad_arguments_in_one_line(args, text, capsys):
     assert err.startswith(f"ferrun: {text}") and err.count("\n") == 1
 
 
-def test_demo_summary_tells_of_failed_log_writes():
-    class FullDisk:
-        def log_write_failures(self):
-            return 3
-
-        def last_log_error(self):
-            return _ferrun.ZelkError(1, "Failed to write to log file x.log: No space left. ")
-
-    assert log_write_failures(FullDisk()) == ("traffic log: 3 writes failed: Failed to write "
-                                              "to log file x.log: No space left.")
-    assert log_write_failures(object()) == ""  # a module that does not count them
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full here")
+def test_demo_summary_tells_of_failed_log_writes(unpaced_port):
+    bus = _ferrun.Bus()
+    assert not bus.open_serial_port(unpaced_port)
+    assert log_write_failures(bus) == ""
+    assert not bus.begin_serial_logging("/dev/full")
+    assert not _ferrun.Actuator(bus, 1).write_register_blocking(600, 1)
+    bus.close_serial_port()
+    assert re.fullmatch(r"traffic log: \d+ writes failed: Failed to write to log file "
+                        r"/dev/full: No space left on device\.", log_write_failures(bus))
 
 
 def test_demo_reports_a_device_that_does_not_answer():
