@@ -6,33 +6,43 @@ of a stream loop on a paced line, round trips against libmodbus with both cores 
 Python thread's stalls during blocking calls, an unplugged line, and four actuators on one
 bus.
 
-    python bench/run.py BUILD_DIR [--reads N] [--seconds S] [--rounds R]
+    python bench/run.py BUILD_DIR [--reads N] [--seconds S] [--rounds R] [--section NAME]...
 
-Each client gets a fresh virtual actuator on its own pty. Timings, not tests: they vary with
-the machine and its load."""
+--section runs only the sections named (--help lists them); each keeps its number in the
+table. Each client gets a fresh virtual actuator on its own pty. Timings, not tests: they
+vary with the machine and its load."""
 
 import argparse
 import contextlib
+import glob
 import os
 import resource
+import signal
 import statistics
 import subprocess
 import sys
 import tempfile
 import threading
 import time
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from dataclasses import dataclass
+from typing import (Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Set,
+                    Tuple)
 
 import _ferrun
-from ferrun import virtual_actuator
-from ferrun.traffic_log import summarize
-from ferrun.virtual import sim_binary
+from ferrun import VirtualActuatorError, virtual_actuator
+from ferrun.traffic_log import (STREAM_FUNCTION, TX, TrafficSummary, read_frames, summarize,
+                                summarize_by_address)
 
 MAX_WAIT_US = 10000
 BITS_PER_CHARACTER = 11
 # Characters of one exchange on the wire, request and response.
 STREAM_CHARACTERS = 28
 READ_CHARACTERS = 15  # 8-byte read request, 7-byte response with one register
+# The paced line of the read loops: a common line speed, a device that takes a millisecond.
+PACED_BAUD = 19200
+PACED_TURNAROUND_US = 1000
+INTERFRAME_US = 2000  # the SDK's default
+FAST_BAUD = 1000000  # the paced line of the stream loops
 
 Result = Dict[str, Any]
 
@@ -90,6 +100,42 @@ def start_stream(a: "_ferrun.Actuator") -> None:
     a.enable_stream()
 
 
+def read_log(path: str) -> List[str]:
+    with open(path, newline="") as f:
+        return f.readlines()
+
+
+@contextlib.contextmanager
+def temporary_log() -> Iterator[str]:
+    """The path of a traffic log in a folder that is removed after the with-block."""
+    with tempfile.TemporaryDirectory() as folder:
+        yield os.path.join(folder, "traffic.log")
+
+
+def failures_text(traffic: TrafficSummary) -> str:
+    kinds = ", ".join(f"{kind} {count}" for kind, count in sorted(traffic.failures.items()))
+    return f"{traffic.failed} ({kinds})" if kinds else f"{traffic.failed}"
+
+
+def grown(before: int, after: int) -> int:
+    """A diagnostic counter's growth, across its 16-bit wrap."""
+    return (after - before) & 0xFFFF
+
+
+def program(command: List[str]) -> Optional[List[str]]:
+    """The output lines of a benchmark program, None when it was not built."""
+    if not os.path.exists(command[0]):
+        return None
+    done = subprocess.run(command, capture_output=True, text=True, check=True)
+    return done.stdout.splitlines()
+
+
+def program_pairs(command: List[str]) -> Result:
+    lines = program(command)
+    assert lines, f"{command[0]} was not built"
+    return parse_pairs(lines[0])
+
+
 # ---- one-register reads ----
 
 Reads = Tuple[List[float], float, int]  # round trips in us, CPU seconds, failures
@@ -132,20 +178,6 @@ def pymodbus_reads(port: str, count: int) -> Optional[Reads]:
     return times, meter.cpu, failures
 
 
-def program(command: List[str]) -> Optional[List[str]]:
-    """The output lines of a benchmark program, None when it was not built."""
-    if not os.path.exists(command[0]):
-        return None
-    done = subprocess.run(command, capture_output=True, text=True, check=True)
-    return done.stdout.splitlines()
-
-
-def program_pairs(command: List[str]) -> Result:
-    lines = program(command)
-    assert lines, f"{command[0]} was not built"
-    return parse_pairs(lines[0])
-
-
 def program_reads(command: List[str]) -> Optional[Reads]:
     lines = program(command)
     if lines is None:
@@ -162,45 +194,6 @@ def summarize_reads(runs: List[Optional[Reads]]) -> Optional[Result]:
     return {"median_us": statistics.median(times), "p99_us": percentile(times, 0.99),
             "cpu_us": sum(run[1] for run in runs if run) * 1e6 / len(times),
             "failures": sum(run[2] for run in runs if run)}
-
-
-class ReadClient:
-    def __init__(self, name: str, interframe_us: Optional[int],
-                 run: Callable[[str, int], Optional[Reads]]) -> None:
-        self.name, self.interframe_us, self.run = name, interframe_us, run
-
-
-def read_clients(bench_dir: str) -> List[ReadClient]:
-    actuator_bench = os.path.join(bench_dir, "actuator_bench")
-    libmodbus_bench = os.path.join(bench_dir, "libmodbus_bench")
-
-    def cpp(interframe: int) -> Callable[[str, int], Optional[Reads]]:
-        return lambda port, n: program_reads(
-            [actuator_bench, "reads", port, str(n), str(interframe)])
-
-    def python(interframe: int) -> Callable[[str, int], Optional[Reads]]:
-        return lambda port, n: ferrun_reads(port, n, interframe)
-
-    return [
-        ReadClient("_ferrun from Python", 0, python(0)),
-        ReadClient("_ferrun from Python", 2000, python(2000)),
-        ReadClient("C++ Actuator", 0, cpp(0)),
-        ReadClient("C++ Actuator", 2000, cpp(2000)),
-        ReadClient("libmodbus modbus_read_registers", None,
-                   lambda port, n: program_reads([libmodbus_bench, port, str(n)])),
-        ReadClient("pymodbus serial client", None, pymodbus_reads),
-    ]
-
-
-def compare_reads(clients: List[ReadClient], reads: int, rounds: int) -> List[Optional[Result]]:
-    """Every client's reads, in rounds that take turns, so a change in the machine's load
-    falls on every client alike; a fresh virtual actuator for each client in each round."""
-    runs: List[List[Optional[Reads]]] = [[] for _ in clients]
-    for _ in range(rounds):
-        for client, client_runs in zip(clients, runs):
-            with virtual_actuator() as port:
-                client_runs.append(client.run(port, max(1, reads // rounds)))
-    return [summarize_reads(client_runs) for client_runs in runs]
 
 
 @contextlib.contextmanager
@@ -221,42 +214,28 @@ def busy_cores(count: int) -> Iterator[None]:
 def stream_rate(port: str, seconds: float, baud: int, interframe_us: int) -> Result:
     """A stream loop with a traffic log: the rate, and the cycle from the log's clock."""
     a = new_actuator(port, baud, interframe_us)
-    log = tempfile.NamedTemporaryFile(suffix=".log", delete=False)
-    log.close()
-    assert not a.begin_serial_logging(log.name)
-    start_stream(a)
-    with open(log.name, newline="") as f:
-        before = summarize(f).stream_requests
-    start = time.perf_counter()
-    end = start + seconds
-    while time.perf_counter() < end:
-        a.set_streamed_position_um(1000)
-        a.run_wait(MAX_WAIT_US)
-    elapsed = time.perf_counter() - start
-    a.disable_stream()
-    a.close_serial_port()
-    del a
-    with open(log.name, newline="") as f:
-        lines = f.readlines()
-    os.unlink(log.name)
+    with temporary_log() as log:
+        assert not a.begin_serial_logging(log)
+        start_stream(a)
+        before = summarize(read_log(log)).stream_requests
+        start = time.perf_counter()
+        end = start + seconds
+        while time.perf_counter() < end:
+            a.set_streamed_position_um(1000)
+            a.run_wait(MAX_WAIT_US)
+        elapsed = time.perf_counter() - start
+        a.disable_stream()
+        a.close_serial_port()
+        del a
+        lines = read_log(log)
     traffic = summarize(lines)
     exchanges = traffic.stream_requests - before
-    # Cycle by cycle, from the clock readings of the stream requests in the traffic log.
-    sent = [int(line.split("\t", 1)[0]) for line in lines[-exchanges:] if "\ttx\t01\t64" in line]
+    # Cycle by cycle, from the clock readings of the loop's stream requests.
+    sent = [frame.time_us for frame in read_frames(lines)
+            if frame.direction == TX and frame.data[1] == STREAM_FUNCTION][before:]
     cycles = [b - a for a, b in zip(sent, sent[1:])]
     return {"rate": exchanges / elapsed, "cycle_us": elapsed * 1e6 / exchanges,
-            "median_cycle_us": statistics.median(cycles), "failures": traffic.failed,
-            "failure_kinds": traffic.failures}
-
-
-def failures_text(r: Result) -> str:
-    kinds = ", ".join(f"{kind} {count}" for kind, count in sorted(r["failure_kinds"].items()))
-    return f"{r['failures']:.0f} ({kinds})" if kinds else f"{r['failures']:.0f}"
-
-
-def grown(before: int, after: int) -> int:
-    """A diagnostic counter's growth, across its 16-bit wrap."""
-    return (after - before) & 0xFFFF
+            "median_cycle_us": statistics.median(cycles), "traffic": traffic}
 
 
 def stream_cpu(port: str, seconds: float, baud: int, interframe_us: int) -> Result:
@@ -281,8 +260,8 @@ def stream_cpu(port: str, seconds: float, baud: int, interframe_us: int) -> Resu
 
 # ---- paced reads ----
 
-def paced_reads(port: str, seconds: float, baud: int) -> Result:
-    a = new_actuator(port, baud, 2000)
+def paced_reads(port: str, seconds: float, baud: int, interframe_us: int) -> Result:
+    a = new_actuator(port, baud, interframe_us)
     a.read_register_blocking(317)  # not timed: the first request waits out the opening quiet
     times, failures = [], 0
     with Meter() as meter:
@@ -400,34 +379,48 @@ def ticker_rows(seconds: float) -> List[Tuple[str, Result]]:
 
 # ---- an unplugged line ----
 
+def child_processes() -> Set[int]:
+    """The process ids of this process's children (Linux)."""
+    children: Set[int] = set()
+    for path in glob.glob(f"/proc/{os.getpid()}/task/*/children"):
+        with contextlib.suppress(OSError), open(path) as f:
+            children.update(int(pid) for pid in f.read().split())
+    return children
+
+
+class Killable(NamedTuple):
+    """A virtual actuator started by ferrun.virtual_actuator, and its process id: killing it
+    makes the pty's far end go away, as an unplugged adapter does."""
+    port: str
+    pid: int
+
+    def kill(self) -> None:
+        os.kill(self.pid, signal.SIGKILL)
+
+    def wait_gone(self) -> None:
+        """Until the process has died and its pty with it; virtual_actuator reaps it."""
+        os.waitid(os.P_PID, self.pid, os.WEXITED | os.WNOWAIT)
+
+
 @contextlib.contextmanager
-def killable_actuator(options: Sequence[str] = ()) -> Iterator[Tuple[subprocess.Popen, str]]:
-    """A virtual actuator this process can kill, so the pty's far end goes away."""
-    process = subprocess.Popen([str(sim_binary()), *options], stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    assert process.stdout is not None
-    try:
-        yield process, process.stdout.readline().strip()
-    finally:
-        if process.poll() is None:
-            process.kill()
-        process.wait()
-        for stream in (process.stdin, process.stdout):
-            if stream is not None:
-                with contextlib.suppress(OSError):
-                    stream.close()
+def killable_actuator(**line: Any) -> Iterator[Killable]:
+    before = child_processes()
+    with virtual_actuator(**line) as port:
+        started = child_processes() - before
+        assert len(started) == 1, f"cannot tell the virtual actuator among {started}"
+        yield Killable(port, started.pop())
 
 
 def unplugged(seconds: float, in_flight_tries: int) -> Result:
-    with killable_actuator() as (process, port):
-        a = new_actuator(port, 19200, 2000)
+    with killable_actuator() as device:
+        a = new_actuator(device.port, 19200, INTERFRAME_US)
         start_stream(a)
         end = time.perf_counter() + 0.2
         while time.perf_counter() < end:
             a.set_streamed_position_um(1000)
             a.run_wait(MAX_WAIT_US)
-        process.kill()
-        process.wait()
+        device.kill()
+        device.wait_gone()
         start = time.perf_counter()
         error = a.read_register_blocking(317).error
         after_loss_ms = (time.perf_counter() - start) * 1e3
@@ -449,13 +442,13 @@ def unplugged(seconds: float, in_flight_tries: int) -> Result:
     # failed call's return.
     in_flight_ms = []
     for _ in range(in_flight_tries):
-        with killable_actuator(["--baud", "19200", "--turnaround-us", "1000"]) as (process, port):
-            a = new_actuator(port, 19200, 2000)
+        with killable_actuator(baud=PACED_BAUD, turnaround_us=PACED_TURNAROUND_US) as device:
+            a = new_actuator(device.port, PACED_BAUD, INTERFRAME_US)
             assert not a.read_register_blocking(317).error
             killed: List[float] = []
 
             def unplug() -> None:
-                process.kill()
+                device.kill()
                 killed.append(time.perf_counter())
 
             timer = threading.Timer(0.004, unplug)
@@ -475,233 +468,382 @@ def unplugged(seconds: float, in_flight_tries: int) -> Result:
 def bus_of_four(seconds: float, baud: int, interframe_us: int, spin: bool = False) -> Result:
     """Four streaming actuators; with spin, a loop of Bus.run(), which never sleeps."""
     addresses = [1, 2, 3, 4]
-    options = ["--baud", str(baud), "--address", ",".join(map(str, addresses))]
-    with virtual_actuator(options) as port:
+    with virtual_actuator(baud=baud, address=addresses) as port:
         bus = _ferrun.Bus()
         error = bus.open_serial_port(port, baud, interframe_us)
         assert not error, error.what()
-        log = tempfile.NamedTemporaryFile(suffix=".log", delete=False)
-        log.close()
-        assert not bus.begin_serial_logging(log.name)
-        actuators = [_ferrun.Actuator(bus, address) for address in addresses]
-        for a in actuators:
-            start_stream(a)
-        with open(log.name, newline="") as f:
-            skip = len(f.readlines())
-        with Meter() as meter:
-            end = time.perf_counter() + seconds
-            while time.perf_counter() < end:
-                for a in actuators:
-                    a.set_streamed_position_um(1000)
-                if spin:
-                    bus.run()
-                else:
-                    bus.run_wait(MAX_WAIT_US)
-        for a in actuators:
-            a.disable_stream()
-        bus.close_serial_port()
-    with open(log.name, newline="") as f:
-        lines = f.readlines()[skip:]
-    os.unlink(log.name)
-    counts = {address: 0 for address in addresses}
-    for line in lines:
-        fields = line.split("\t")
-        if len(fields) > 3 and fields[1] == "tx" and fields[3] == "64":
-            counts[int(fields[2], 16)] += 1
-    rates = [counts[address] / meter.wall for address in addresses]
+        with temporary_log() as log:
+            assert not bus.begin_serial_logging(log)
+            actuators = [_ferrun.Actuator(bus, address) for address in addresses]
+            for a in actuators:
+                start_stream(a)
+            skip = len(read_log(log))
+            with Meter() as meter:
+                end = time.perf_counter() + seconds
+                while time.perf_counter() < end:
+                    for a in actuators:
+                        a.set_streamed_position_um(1000)
+                    if spin:
+                        bus.run()
+                    else:
+                        bus.run_wait(MAX_WAIT_US)
+            for a in actuators:
+                a.disable_stream()
+            bus.close_serial_port()
+            lines = read_log(log)[skip:]
+    by_address = summarize_by_address(lines)
+    counts = [by_address.get(address, TrafficSummary()).stream_requests
+              for address in addresses]
+    rates = [count / meter.wall for count in counts]
     mean = statistics.mean(rates)
-    return {"cycle_us": meter.wall * 1e6 / (sum(counts.values()) / len(addresses)),
+    return {"cycle_us": meter.wall * 1e6 / (sum(counts) / len(addresses)),
             "rates": rates, "spread_percent": (max(rates) - min(rates)) / mean * 100,
-            "cpu_percent": meter.percent, "failures": summarize(lines).failed,
-            "failure_kinds": summarize(lines).failures}
+            "cpu_percent": meter.percent, "traffic": summarize(lines)}
+
+
+# ---- the clients ----
+
+PYTHON = "_ferrun from Python"
+CPP = "C++ Actuator"
+CPP_RUN_LOOP = "C++ Actuator, run() loop"
+LIBMODBUS = "libmodbus modbus_read_registers"
+PYMODBUS = "pymodbus serial client"
+
+ReadRun = Callable[[str, int, int], Optional[Reads]]  # port, reads, interframe delay us
+# port, seconds, baud, interframe delay us
+TimedRun = Callable[[str, float, int, int], Result]
+
+
+@dataclass(frozen=True)
+class Client:
+    """A client of the virtual actuator, and how each benchmark runs it (None: not in it)."""
+    name: str
+    reads: Optional[ReadRun] = None  # unpaced one-register reads
+    # The interframe delays its reads run with; none for a client without that setting.
+    interframe_delays: Tuple[int, ...] = ()
+    busy_reads: bool = False  # its reads (interframe delay 0) run again with both cores busy
+    paced_reads: Optional[TimedRun] = None  # a read loop on a paced line
+    stream: Optional[TimedRun] = None  # a stream loop on a paced line, no traffic log
+
+
+def make_clients(bench_dir: str) -> List[Client]:
+    """Every client; the tables list them in this order."""
+    actuator_bench = os.path.join(bench_dir, "actuator_bench")
+    libmodbus_bench = os.path.join(bench_dir, "libmodbus_bench")
+
+    def cpp_reads(port: str, count: int, interframe_us: int) -> Optional[Reads]:
+        return program_reads([actuator_bench, "reads", port, str(count), str(interframe_us)])
+
+    def cpp_timed(mode: str) -> TimedRun:
+        return lambda port, seconds, baud, interframe_us: program_pairs(
+            [actuator_bench, mode, port, str(seconds), str(baud), str(interframe_us)])
+
+    return [
+        Client(PYTHON, reads=ferrun_reads, interframe_delays=(0, 2000), busy_reads=True,
+               paced_reads=paced_reads, stream=stream_cpu),
+        Client(CPP, reads=cpp_reads, interframe_delays=(0, 2000), busy_reads=True,
+               paced_reads=cpp_timed("paced-reads"), stream=cpp_timed("stream")),
+        Client(CPP_RUN_LOOP, stream=cpp_timed("stream-spin")),
+        Client(LIBMODBUS, busy_reads=True,
+               reads=lambda port, count, _: program_reads([libmodbus_bench, port, str(count)])),
+        Client(PYMODBUS, reads=lambda port, count, _: pymodbus_reads(port, count)),
+    ]
+
+
+class ReadCase(NamedTuple):
+    client: Client
+    interframe_us: Optional[int]  # None: the client has no such setting
+
+    @property
+    def delay_text(self) -> str:
+        return "-" if self.interframe_us is None else f"{self.interframe_us} us"
+
+    def run(self, port: str, count: int) -> Optional[Reads]:
+        assert self.client.reads is not None
+        return self.client.reads(port, count, self.interframe_us or 0)
 
 
 # ---- the table ----
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("build_dir")
-    parser.add_argument("--reads", type=int, default=2000)
-    parser.add_argument("--seconds", type=float, default=5.0)
-    parser.add_argument("--rounds", type=int, default=4,
-                        help="rounds the clients of a comparison take turns in")
-    args = parser.parse_args()
-    bench_dir = os.path.join(args.build_dir, "bench")
-    actuator_bench = os.path.join(bench_dir, "actuator_bench")
-    rows: List[str] = []
+class Bench:
+    """What the sections share: the options, the clients, and the read results without added
+    load, which the busy-cores section compares with."""
 
-    def section(title: str, header: Sequence[str]) -> None:
-        print(f"running {title.split(',')[0]}", file=sys.stderr, flush=True)
-        rows.extend(["", title, "", "| " + " | ".join(header) + " |",
-                     "|" + "---|" * len(header)])
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.bench_dir = os.path.join(args.build_dir, "bench")
+        self.reads, self.seconds, self.rounds = args.reads, args.seconds, args.rounds
+        self.clients = make_clients(self.bench_dir)
+        self.quiet: Dict[ReadCase, Optional[Result]] = {}
 
-    def row(*cells: object) -> None:
-        rows.append("| " + " | ".join(str(cell) for cell in cells) + " |")
+    def clients_in(self, benchmark: str) -> List[Client]:
+        """The clients that run in a benchmark: "reads", "paced_reads" or "stream"."""
+        return [c for c in self.clients if getattr(c, benchmark) is not None]
 
-    engine = subprocess.run([os.path.join(bench_dir, "engine_bench")], capture_output=True,
-                            text=True, check=True).stdout.strip()
-    rows.append(f"1. The engine in memory: {engine.split(': ', 1)[1]}")
+    def read_cases(self, interframe_us: Optional[int] = None) -> List[ReadCase]:
+        """Every client's reads with each of its interframe delays, or with this one alone."""
+        cases = []
+        for c in self.clients_in("reads"):
+            if not c.interframe_delays:
+                cases.append(ReadCase(c, None))
+            elif interframe_us is None:
+                cases += [ReadCase(c, delay) for delay in c.interframe_delays]
+            elif interframe_us in c.interframe_delays:
+                cases.append(ReadCase(c, interframe_us))
+        return cases
 
-    section(f"2. One-register read round trip over a pty, unpaced, {args.reads} reads each "
-            f"(in {args.rounds} rounds taking turns)",
-            ["client", "interframe delay", "median us", "p99 us", "CPU us/read",
-             "vs libmodbus (median)", "failures"])
-    clients = read_clients(bench_dir)
-    quiet = compare_reads(clients, args.reads, args.rounds)
-    reference = quiet[4]
-    for client, r in zip(clients, quiet):
-        delay = "-" if client.interframe_us is None else f"{client.interframe_us} us"
+    def compare_reads(self, cases: List[ReadCase], reads: int,
+                      rounds: int) -> Dict[ReadCase, Optional[Result]]:
+        """Every case's reads, in rounds that take turns, so a change in the machine's load
+        falls on every client alike; a fresh virtual actuator for each case in each round."""
+        runs: Dict[ReadCase, List[Optional[Reads]]] = {case: [] for case in cases}
+        for _ in range(rounds):
+            for case in cases:
+                with virtual_actuator() as port:
+                    runs[case].append(case.run(port, max(1, reads // rounds)))
+        return {case: summarize_reads(case_runs) for case, case_runs in runs.items()}
+
+    def quiet_reads(self, cases: List[ReadCase]) -> Dict[ReadCase, Optional[Result]]:
+        """compare_reads() with no added load, each case run once for every section."""
+        missing = [case for case in cases if case not in self.quiet]
+        if missing:
+            self.quiet.update(self.compare_reads(missing, self.reads, self.rounds))
+        return {case: self.quiet[case] for case in cases}
+
+
+class Table:
+    """One section's numbered title and its table, in Markdown."""
+
+    def __init__(self, number: int, title: str, header: Sequence[str]) -> None:
+        print(f"running {number}. {title.split(',')[0]}", file=sys.stderr, flush=True)
+        self.lines = ["", f"{number}. {title}", "", "| " + " | ".join(header) + " |",
+                      "|" + "---|" * len(header)]
+
+    def row(self, *cells: object) -> None:
+        self.lines.append("| " + " | ".join(str(cell) for cell in cells) + " |")
+
+
+def engine_section(bench: Bench, number: int) -> List[str]:
+    lines = program([os.path.join(bench.bench_dir, "engine_bench")])
+    assert lines, "engine_bench was not built"
+    return [f"{number}. The engine in memory: {lines[0].split(': ', 1)[1]}"]
+
+
+def reads_section(bench: Bench, number: int) -> List[str]:
+    table = Table(number, f"One-register read round trip over a pty, unpaced, {bench.reads} "
+                  f"reads each (in {bench.rounds} rounds taking turns)",
+                  ["client", "interframe delay", "median us", "p99 us", "CPU us/read",
+                   "vs libmodbus (median)", "failures"])
+    results = bench.quiet_reads(bench.read_cases())
+    reference = next((r for case, r in results.items() if case.client.name == LIBMODBUS), None)
+    for case, r in results.items():
         if r is None:
-            row(client.name, delay, "not available", "", "", "", "")
+            table.row(case.client.name, case.delay_text, "not available", "", "", "", "")
             continue
         ratio = f"{r['median_us'] / reference['median_us']:.2f}" if reference else "-"
-        row(client.name, delay, f"{r['median_us']:.0f}", f"{r['p99_us']:.0f}",
-            f"{r['cpu_us']:.0f}", ratio, f"{r['failures']:.0f}")
+        table.row(case.client.name, case.delay_text, f"{r['median_us']:.0f}",
+                  f"{r['p99_us']:.0f}", f"{r['cpu_us']:.0f}", ratio, f"{r['failures']:.0f}")
+    return table.lines
 
-    section(f"3. Stream mode through run_wait({MAX_WAIT_US}) from Python, {args.seconds:.0f} s "
-            "each; line limit = 28 characters x 11 bits / baud + interframe delay",
-            ["line", "interframe delay", "exchanges/s", "mean cycle us", "median cycle us",
-             "line limit us", "mean vs limit", "failures"])
-    for baud, interframe in [(0, 0), (0, 2000), (115200, 2000), (1000000, 2000)]:
-        options = ["--baud", str(baud)] if baud else []
-        with virtual_actuator(options) as port:
-            r = stream_rate(port, args.seconds, baud or 19200, interframe)
+
+def stream_section(bench: Bench, number: int) -> List[str]:
+    table = Table(number, f"Stream mode through run_wait({MAX_WAIT_US}) from Python, "
+                  f"{bench.seconds:.0f} s each; line limit = {STREAM_CHARACTERS} characters x "
+                  f"{BITS_PER_CHARACTER} bits / baud + interframe delay",
+                  ["line", "interframe delay", "exchanges/s", "mean cycle us",
+                   "median cycle us", "line limit us", "mean vs limit", "failures"])
+    for baud, interframe in [(0, 0), (0, INTERFRAME_US), (115200, INTERFRAME_US),
+                             (FAST_BAUD, INTERFRAME_US)]:
+        with virtual_actuator(baud=baud or None) as port:
+            r = stream_rate(port, bench.seconds, baud or 19200, interframe)
         if baud:
             limit = line_time_us(STREAM_CHARACTERS, baud) + interframe
             versus = f"{(r['cycle_us'] / limit - 1) * 100:+.1f}%"
             limit_text = f"{limit:.0f}"
         else:
             limit_text, versus = "-", "-"
-        row(f"paced, {baud} baud" if baud else "unpaced", f"{interframe} us",
-            f"{r['rate']:.0f}", f"{r['cycle_us']:.0f}", f"{r['median_cycle_us']:.0f}",
-            limit_text, versus, failures_text(r))
+        table.row(f"paced, {baud} baud" if baud else "unpaced", f"{interframe} us",
+                  f"{r['rate']:.0f}", f"{r['cycle_us']:.0f}", f"{r['median_cycle_us']:.0f}",
+                  limit_text, versus, failures_text(r["traffic"]))
+    return table.lines
 
-    read_limit_us = line_time_us(READ_CHARACTERS, 19200) + 1000 + 2000
-    section(f"4. CPU use of a one-register read loop on a paced line (19200 baud, turnaround "
-            f"1 ms, interframe delay 2000 us), {args.seconds:.0f} s each; line limit "
-            f"{read_limit_us:.0f} us a read; goal: CPU < 5% of a core",
-            ["client", "reads", "reads/s", "line limit reads/s", "median round trip us",
-             "CPU % of a core", "failures", "goal met"])
-    paced = ["--baud", "19200", "--turnaround-us", "1000"]
-    for name in ["_ferrun from Python", "C++ Actuator"]:
-        with virtual_actuator(paced) as port:
-            if name.startswith("_ferrun"):
-                r = paced_reads(port, args.seconds, 19200)
-            else:
-                r = program_pairs([actuator_bench, "paced-reads", port, str(args.seconds),
-                                   "19200", "2000"])
-        row(name, f"{r['reads']:.0f}", f"{r['rate']:.1f}", f"{1e6 / read_limit_us:.1f}",
-            f"{r['median_us']:.0f}", f"{r['cpu_percent']:.2f}", f"{r['failures']:.0f}",
-            met(r["cpu_percent"] < 5))
 
-    stream_limit_us = line_time_us(STREAM_CHARACTERS, 1000000) + 2000
-    section(f"5. Stream loop of run_wait({MAX_WAIT_US}) on a paced 1000000-baud line, "
-            f"interframe delay 2000 us, no traffic log, {args.seconds:.0f} s each; goals: "
-            "within 5% of the line limit, CPU < 30% of a core. The last row is the reference: "
-            "a loop of run(), which never sleeps, shows what the pseudo-terminal and the "
-            "virtual actuator allow",
-            ["client", "exchanges/s", "line limit exchanges/s", "vs limit", "vs run() loop",
-             "CPU % of a core", "failures", "goals met"])
-    stream_rows = []
-    for name in ["_ferrun from Python", "C++ Actuator", "C++ Actuator, run() loop"]:
-        with virtual_actuator(["--baud", "1000000"]) as port:
-            if name.startswith("_ferrun"):
-                r = stream_cpu(port, args.seconds, 1000000, 2000)
-            else:
-                mode = "stream-spin" if name.endswith("run() loop") else "stream"
-                r = program_pairs([actuator_bench, mode, port, str(args.seconds),
-                                   "1000000", "2000"])
-        stream_rows.append((name, r))
-    reference_rate = stream_rows[-1][1]["rate"]
-    for name, r in stream_rows:
-        limit_rate = 1e6 / stream_limit_us
+def paced_reads_section(bench: Bench, number: int) -> List[str]:
+    limit_us = line_time_us(READ_CHARACTERS, PACED_BAUD) + PACED_TURNAROUND_US + INTERFRAME_US
+    table = Table(number, f"CPU use of a one-register read loop on a paced line ({PACED_BAUD} "
+                  f"baud, turnaround {PACED_TURNAROUND_US // 1000} ms, interframe delay "
+                  f"{INTERFRAME_US} us), {bench.seconds:.0f} s each; line limit "
+                  f"{limit_us:.0f} us a read; goal: CPU < 5% of a core",
+                  ["client", "reads", "reads/s", "line limit reads/s", "median round trip us",
+                   "CPU % of a core", "failures", "goal met"])
+    for client in bench.clients_in("paced_reads"):
+        assert client.paced_reads is not None
+        with virtual_actuator(baud=PACED_BAUD, turnaround_us=PACED_TURNAROUND_US) as port:
+            r = client.paced_reads(port, bench.seconds, PACED_BAUD, INTERFRAME_US)
+        table.row(client.name, f"{r['reads']:.0f}", f"{r['rate']:.1f}", f"{1e6 / limit_us:.1f}",
+                  f"{r['median_us']:.0f}", f"{r['cpu_percent']:.2f}", f"{r['failures']:.0f}",
+                  met(r["cpu_percent"] < 5))
+    return table.lines
+
+
+def stream_cpu_section(bench: Bench, number: int) -> List[str]:
+    limit_rate = 1e6 / (line_time_us(STREAM_CHARACTERS, FAST_BAUD) + INTERFRAME_US)
+    table = Table(number, f"Stream loop of run_wait({MAX_WAIT_US}) on a paced {FAST_BAUD}-baud "
+                  f"line, interframe delay {INTERFRAME_US} us, no traffic log, "
+                  f"{bench.seconds:.0f} s each; goals: within 5% of the line limit, CPU < 30% "
+                  "of a core. The last row is the reference: a loop of run(), which never "
+                  "sleeps, shows what the pseudo-terminal and the virtual actuator allow",
+                  ["client", "exchanges/s", "line limit exchanges/s", "vs limit",
+                   "vs run() loop", "CPU % of a core", "failures", "goals met"])
+    results: Dict[str, Result] = {}
+    for client in bench.clients_in("stream"):
+        assert client.stream is not None
+        with virtual_actuator(baud=FAST_BAUD) as port:
+            results[client.name] = client.stream(port, bench.seconds, FAST_BAUD, INTERFRAME_US)
+    reference_rate = results[CPP_RUN_LOOP]["rate"]
+    for name, r in results.items():
         shortfall = 1 - r["rate"] / limit_rate
-        is_reference = name.endswith("run() loop")
-        row(name, f"{r['rate']:.0f}", f"{limit_rate:.0f}", f"{-shortfall * 100:+.1f}%",
-            "-" if is_reference else f"{(r['rate'] / reference_rate - 1) * 100:+.1f}%",
-            f"{r['cpu_percent']:.2f}", f"{r['failures']:.0f}",
-            "-" if is_reference else met(shortfall < 0.05 and r["cpu_percent"] < 30))
+        is_reference = name == CPP_RUN_LOOP
+        table.row(name, f"{r['rate']:.0f}", f"{limit_rate:.0f}", f"{-shortfall * 100:+.1f}%",
+                  "-" if is_reference else f"{(r['rate'] / reference_rate - 1) * 100:+.1f}%",
+                  f"{r['cpu_percent']:.2f}", f"{r['failures']:.0f}",
+                  "-" if is_reference else met(shortfall < 0.05 and r["cpu_percent"] < 30))
+    return table.lines
 
-    section(f"6. One-register read round trip over a pty, unpaced, interframe delay 0 us, with "
-            f"two CPU-bound processes keeping both cores busy, {args.reads * 4} reads each "
-            f"(in {args.rounds * 4} rounds taking turns: a p99 needs many reads, and a busy "
-            "machine's stalls come and go); goals: median no slower than libmodbus "
-            "(section 2), p99 no worse than libmodbus's with both cores busy",
-            ["client", "load", "median us", "p99 us", "vs libmodbus (median)",
-             "vs libmodbus (p99)", "failures", "goal met"])
-    picked = [clients[0], clients[2], clients[4]]
+
+def busy_reads_section(bench: Bench, number: int) -> List[str]:
+    reads, rounds = bench.reads * 4, bench.rounds * 4
+    table = Table(number, "One-register read round trip over a pty, unpaced, interframe delay "
+                  f"0 us, with two CPU-bound processes keeping both cores busy, {reads} reads "
+                  f"each (in {rounds} rounds taking turns: a p99 needs many reads, and a busy "
+                  "machine's stalls come and go); goals: median no slower than libmodbus "
+                  f"(section {section_number('reads')}), p99 no worse than libmodbus's with "
+                  "both cores busy",
+                  ["client", "load", "median us", "p99 us", "vs libmodbus (median)",
+                   "vs libmodbus (p99)", "failures", "goal met"])
+    cases = [case for case in bench.read_cases(interframe_us=0) if case.client.busy_reads]
+    quiet = bench.quiet_reads(cases)
     with busy_cores(2):
-        busy = compare_reads(picked, args.reads * 4, args.rounds * 4)
-    quiet_picked = [quiet[0], quiet[2], quiet[4]]
-    for load, results in [("no added load", quiet_picked), ("both cores busy", busy)]:
-        libmodbus = results[2]
-        for client, r in zip(picked, results):
+        busy = bench.compare_reads(cases, reads, rounds)
+    for load, results in [("no added load", quiet), ("both cores busy", busy)]:
+        libmodbus = next((r for case, r in results.items() if case.client.name == LIBMODBUS),
+                         None)
+        for case, r in results.items():
+            name = case.client.name
             if r is None or libmodbus is None:
-                row(client.name, load, "not available", "", "", "", "", "")
+                table.row(name, load, "not available", "", "", "", "", "")
                 continue
             median_ratio = r["median_us"] / libmodbus["median_us"]
             p99_ratio = r["p99_us"] / libmodbus["p99_us"]
             goal = median_ratio <= 1 if load == "no added load" else p99_ratio <= 1
-            row(client.name, load, f"{r['median_us']:.0f}", f"{r['p99_us']:.0f}",
-                f"{median_ratio:.2f}", f"{p99_ratio:.2f}", f"{r['failures']:.0f}",
-                "-" if client is picked[2] else met(goal))
+            table.row(name, load, f"{r['median_us']:.0f}", f"{r['p99_us']:.0f}",
+                      f"{median_ratio:.2f}", f"{p99_ratio:.2f}", f"{r['failures']:.0f}",
+                      "-" if name == LIBMODBUS else met(goal))
+    return table.lines
 
-    tick_seconds = min(args.seconds, 2.0)
-    section(f"7. A Python thread ticking every millisecond (time.sleep(0.001)) while the main "
-            f"thread makes blocking calls, {tick_seconds:.0f} s each, beside the same ticker in "
-            "a process of its own that makes no calls, both on CPU 0; goal: longest gap between "
-            "ticks < 5 ms, not counting gaps that overlap the other process's own (the machine's "
-            "stalls)",
-            ["main thread", "calls", "ticks", "median gap ms", "p99 gap ms", "longest gap ms",
-             "gaps shared with the other process", "longest gap of its own ms", "goal met"])
-    for name, r in ticker_rows(tick_seconds):
-        row(name, f"{r['calls']:.0f}", f"{r['ticks']:.0f}", f"{r['median_ms']:.2f}",
-            f"{r['p99_ms']:.2f}", f"{r['longest_ms']:.2f}", f"{r['shared']:.0f}",
-            f"{r['longest_own_ms']:.2f}", "-" if not r["calls"] else met(r["longest_own_ms"] < 5))
 
-    section("8. An unplugged line: streaming from Python, then the virtual actuator is killed "
-            "(the pty's far end goes away); goals: CPU < 1% of a core over 2 s of "
-            f"run_wait({MAX_WAIT_US}) calls, a blocking call fails in < 50 ms",
-            ["measure", "figure", "goal met"])
-    r = unplugged(2.0, 3)
-    row(f"CPU over 2 s of run_wait with streaming enabled ({r['calls']:.0f} calls)",
-        f"{r['cpu_percent']:.2f}%", met(r["cpu_percent"] < 1))
-    row("read_register_blocking just after the line was lost",
-        f"{r['after_loss_ms']:.2f} ms", met(r["after_loss_ms"] < 50))
-    row("read_register_blocking after 2 s on the lost line",
-        f"{r['after_idle_ms']:.2f} ms", met(r["after_idle_ms"] < 50))
-    row("a read in flight on a paced 19200 line when the device goes: kill to return "
-        "(longest of 3)", f"{r['in_flight_ms']:.2f} ms", met(r["in_flight_ms"] < 50))
+def ticker_section(bench: Bench, number: int) -> List[str]:
+    seconds = min(bench.seconds, 2.0)
+    table = Table(number, "A Python thread ticking every millisecond (time.sleep(0.001)) while "
+                  f"the main thread makes blocking calls, {seconds:.0f} s each, beside the same "
+                  f"ticker in a process of its own that makes no calls, both on CPU {TICKER_CPU}; "
+                  "goal: longest gap between ticks < 5 ms, not counting gaps that overlap the "
+                  "other process's own (the machine's stalls)",
+                  ["main thread", "calls", "ticks", "median gap ms", "p99 gap ms",
+                   "longest gap ms", "gaps shared with the other process",
+                   "longest gap of its own ms", "goal met"])
+    for name, r in ticker_rows(seconds):
+        table.row(name, f"{r['calls']:.0f}", f"{r['ticks']:.0f}", f"{r['median_ms']:.2f}",
+                  f"{r['p99_ms']:.2f}", f"{r['longest_ms']:.2f}", f"{r['shared']:.0f}",
+                  f"{r['longest_own_ms']:.2f}",
+                  "-" if not r["calls"] else met(r["longest_own_ms"] < 5))
+    return table.lines
 
-    four_limit_us = 4 * stream_limit_us
-    title = (f"9. Four actuators streaming on one paced 1000000-baud bus (Bus.run_wait"
-             f"({MAX_WAIT_US}) from Python, interframe delay 2000 us, traffic log on), "
-             f"{args.seconds:.0f} s; goals: bus cycle within 5% of four exchanges' line time "
-             f"({four_limit_us:.0f} us), each actuator's rate within 2% of the others', "
+
+def unplugged_section(bench: Bench, number: int) -> List[str]:
+    seconds, tries = 2.0, 3
+    table = Table(number, "An unplugged line: streaming from Python, then the virtual actuator "
+                  "is killed (the pty's far end goes away); goals: CPU < 1% of a core over "
+                  f"{seconds:.0f} s of run_wait({MAX_WAIT_US}) calls, a blocking call fails in "
+                  "< 50 ms", ["measure", "figure", "goal met"])
+    r = unplugged(seconds, tries)
+    table.row(f"CPU over {seconds:.0f} s of run_wait with streaming enabled "
+              f"({r['calls']:.0f} calls)", f"{r['cpu_percent']:.2f}%", met(r["cpu_percent"] < 1))
+    table.row("read_register_blocking just after the line was lost",
+              f"{r['after_loss_ms']:.2f} ms", met(r["after_loss_ms"] < 50))
+    table.row(f"read_register_blocking after {seconds:.0f} s on the lost line",
+              f"{r['after_idle_ms']:.2f} ms", met(r["after_idle_ms"] < 50))
+    table.row(f"a read in flight on a paced {PACED_BAUD} line when the device goes: kill to "
+              f"return (longest of {tries})", f"{r['in_flight_ms']:.2f} ms",
+              met(r["in_flight_ms"] < 50))
+    return table.lines
+
+
+def bus_section(bench: Bench, number: int) -> List[str]:
+    limit_us = 4 * (line_time_us(STREAM_CHARACTERS, FAST_BAUD) + INTERFRAME_US)
+    title = (f"Four actuators streaming on one paced {FAST_BAUD}-baud bus (Bus.run_wait"
+             f"({MAX_WAIT_US}) from Python, interframe delay {INTERFRAME_US} us, traffic log "
+             f"on), {bench.seconds:.0f} s; goals: bus cycle within 5% of four exchanges' line "
+             f"time ({limit_us:.0f} us), each actuator's rate within 2% of the others', "
              "CPU < 30% of a core")
-    probe = subprocess.run([str(sim_binary()), "--address", "1,2,3,4", "--help"],
-                           capture_output=True, text=True)
-    if probe.returncode != 0:
-        rows.extend(["", title, "", "Skipped: this ferrun-sim cannot serve four addresses "
-                     f"(--address 1,2,3,4): {probe.stderr.strip()}"])
-    else:
-        b = bus_of_four(args.seconds, 1000000, 2000)
-        spun = bus_of_four(args.seconds, 1000000, 2000, spin=True)
-        section(title + ". The second row is the reference: a loop of Bus.run(), which never "
-                "sleeps", ["loop", "bus cycle us", "vs four line times", "vs run() loop",
-                           "exchanges/s per actuator", "spread", "CPU % of a core", "failures",
-                           "goals met"])
-        for name, r in [(f"Bus.run_wait({MAX_WAIT_US})", b), ("Bus.run()", spun)]:
-            excess = r["cycle_us"] / four_limit_us - 1
-            is_reference = r is spun
-            row(name, f"{r['cycle_us']:.0f}", f"{excess * 100:+.1f}%",
-                "-" if is_reference else f"{(r['cycle_us'] / spun['cycle_us'] - 1) * 100:+.1f}%",
-                " / ".join(f"{rate:.1f}" for rate in r["rates"]),
-                f"{r['spread_percent']:.1f}%", f"{r['cpu_percent']:.2f}", failures_text(r),
-                "-" if is_reference else
-                met(excess < 0.05 and r["spread_percent"] < 2 and r["cpu_percent"] < 30))
+    table = Table(number, title + ". The second row is the reference: a loop of Bus.run(), "
+                  "which never sleeps",
+                  ["loop", "bus cycle us", "vs four line times", "vs run() loop",
+                   "exchanges/s per actuator", "spread", "CPU % of a core", "failures",
+                   "goals met"])
+    try:
+        waited = bus_of_four(bench.seconds, FAST_BAUD, INTERFRAME_US)
+    except VirtualActuatorError as error:
+        return ["", f"{number}. {title}", "", "Skipped: this ferrun-sim cannot serve four "
+                f"addresses (--address 1,2,3,4): {error}"]
+    spun = bus_of_four(bench.seconds, FAST_BAUD, INTERFRAME_US, spin=True)
+    for name, r in [(f"Bus.run_wait({MAX_WAIT_US})", waited), ("Bus.run()", spun)]:
+        excess = r["cycle_us"] / limit_us - 1
+        is_reference = r is spun
+        table.row(name, f"{r['cycle_us']:.0f}", f"{excess * 100:+.1f}%",
+                  "-" if is_reference else f"{(r['cycle_us'] / spun['cycle_us'] - 1) * 100:+.1f}%",
+                  " / ".join(f"{rate:.1f}" for rate in r["rates"]),
+                  f"{r['spread_percent']:.1f}%", f"{r['cpu_percent']:.2f}",
+                  failures_text(r["traffic"]),
+                  "-" if is_reference else
+                  met(excess < 0.05 and r["spread_percent"] < 2 and r["cpu_percent"] < 30))
+    return table.lines
 
-    print("\n".join(rows))
+
+# The sections by name, in the order they are printed; a section's number is its place here.
+SECTIONS: Dict[str, Callable[[Bench, int], List[str]]] = {
+    "engine": engine_section,
+    "reads": reads_section,
+    "stream": stream_section,
+    "paced-reads": paced_reads_section,
+    "stream-cpu": stream_cpu_section,
+    "busy-reads": busy_reads_section,
+    "ticker": ticker_section,
+    "unplugged": unplugged_section,
+    "bus": bus_section,
+}
+
+
+def section_number(name: str) -> int:
+    return list(SECTIONS).index(name) + 1
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("build_dir")
+    parser.add_argument("--reads", type=int, default=2000)
+    parser.add_argument("--seconds", type=float, default=5.0)
+    parser.add_argument("--rounds", type=int, default=4,
+                        help="rounds the clients of a comparison take turns in")
+    parser.add_argument("--section", action="append", choices=list(SECTIONS),
+                        help="run this section only (may be repeated; default: all)")
+    args = parser.parse_args()
+    bench = Bench(args)
+    lines: List[str] = []
+    for name, section in SECTIONS.items():
+        if args.section is None or name in args.section:
+            lines += section(bench, section_number(name))
+    print("\n".join(lines).lstrip("\n"))
     return 0
 
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "actuator/actuator_fixture.hpp"
 #include "fakes/fake_clock.hpp"
 #include "sdk/actuator/actuator.hpp"
 #include "sim/device_model.hpp"
@@ -115,4 +116,29 @@ TEST_F(BusTest, SilentActuatorStaysInTheCycleAndTheOthersKeepTheirShare) {
     EXPECT_EQ(a2.last_error().what(), "Response timed out, the motor took too long to respond. ");
     EXPECT_FALSE(static_cast<bool>(a1.last_error()));
     EXPECT_NEAR(a3.get_stream_data().position, 30000, 100);
+}
+
+TEST_F(ActuatorTest, StreamingActuatorsOnABusTakeTurns) {
+    // The device answers address 1 only: address 2 times out and keeps its turn all the same.
+    auto bus = std::make_shared<Bus>(line, clock);
+    Actuator first(bus, "a", 1);
+    Actuator second(bus, "b", 2);
+    first.enable_stream();
+    second.enable_stream();
+    const auto run_until = [&](size_t requests) {
+        for (int i = 0; i < 5000 && line->requests.size() < requests; ++i)
+            bus->run();
+    };
+    run_until(3);
+    second.disable_stream();
+    run_until(5);
+    std::vector<int> addresses;
+    for (const auto& frame : line->requests)
+        addresses.push_back(frame[0]);
+    EXPECT_EQ(addresses, (std::vector<int>{1, 2, 1, 1, 1}));
+    {
+        Actuator gone(bus, "c", 3);
+        EXPECT_EQ(bus->actuator_count(), 3u);
+    }
+    EXPECT_EQ(bus->actuator_count(), 2u);
 }

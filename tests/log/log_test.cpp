@@ -4,10 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
-#include <memory>
 #include <sstream>
-
-#include "sdk/serial/chrono_clock.hpp"
 
 using namespace zelkSDK;
 
@@ -99,13 +96,4 @@ TEST_F(LogTest, WriteToAFullDeviceIsAFailure) {
     EXPECT_TRUE(static_cast<bool>(error));
     EXPECT_EQ(error.what(), "Failed to write to log file /dev/full: No space left on device.");
     EXPECT_TRUE(static_cast<bool>(log.write("again")));
-}
-
-TEST(ChronoClock, StartsNearZeroAndNeverGoesBack) {
-    auto clock = std::make_shared<ChronoClock>();
-    const int64_t first = clock->get_time_microseconds();
-    const int64_t second = clock->get_time_microseconds();
-    EXPECT_GE(first, 0);
-    EXPECT_LT(first, 1'000'000);
-    EXPECT_GE(second, first);
 }

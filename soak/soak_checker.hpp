@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/soak/device_journal.hpp"
-#include "tools/soak/soak_driver.hpp"
-#include "tools/soak/traffic_record.hpp"
+#include "soak/device_journal.hpp"
+#include "soak/soak_driver.hpp"
+#include "soak/traffic_record.hpp"
 
 namespace soak {
 

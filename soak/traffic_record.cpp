@@ -1,4 +1,4 @@
-#include "tools/soak/traffic_record.hpp"
+#include "soak/traffic_record.hpp"
 
 #include <cstdlib>
 #include <sstream>

@@ -1,4 +1,4 @@
-#include "tools/soak/sim_process.hpp"
+#include "soak/sim_process.hpp"
 
 #include <poll.h>
 #include <sys/wait.h>

@@ -1,6 +1,6 @@
 // The soak's verdicts, on a line written by hand: an SDK traffic record and a device
 // journal on one time line (the SDK clock's zero at the journal's zero).
-#include "tools/soak/soak_checker.hpp"
+#include "soak/soak_checker.hpp"
 
 #include <gtest/gtest.h>
 

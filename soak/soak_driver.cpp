@@ -1,4 +1,4 @@
-#include "tools/soak/soak_driver.hpp"
+#include "soak/soak_driver.hpp"
 
 #include <chrono>
 #include <thread>

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "sdk/actuator/actuator.hpp"
-#include "tools/soak/traffic_record.hpp"
+#include "soak/traffic_record.hpp"
 
 namespace soak {
 

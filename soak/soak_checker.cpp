@@ -1,4 +1,4 @@
-#include "tools/soak/soak_checker.hpp"
+#include "soak/soak_checker.hpp"
 
 #include <algorithm>
 #include <cstdio>

@@ -5,7 +5,7 @@ Samples mutants (one edit each) from the C++ sources the given paths name, build
 and runs the C++ tests on it. A mutant the tests fail on (or hang on) is caught; one they
 pass survives; one that does not build is invalid and left out of the score.
 
-    tools/mutate.py sdk -n 150 --seed 1
+    mutate/mutate.py sdk -n 150 --seed 1
 
 The edits: flip a comparison (< and <=, > and >=, == and !=), swap && and ||, nudge an
 integer constant by one, drop an expression statement, swap true and false. Comments,
@@ -13,7 +13,7 @@ string and character literals, preprocessor lines and static_assert are never to
 
 The sources are mirrored into the build folder (build/mutate by default) and mutated there,
 one file at a time, and each mutated file is put back byte for byte before the next one,
-also on Ctrl-C: the checkout is only read. Survivors listed in tools/mutate-equivalent.txt
+also on Ctrl-C: the checkout is only read. Survivors listed in mutate/mutate-equivalent.txt
 are reported apart with their reason: as equivalent (they cannot change what the SDK does)
 or, when the reason starts with "kept:", as known survivors that still count against the
 score (they can change behaviour, but no test here can see it).
@@ -38,7 +38,7 @@ from pathlib import Path
 from typing import Dict, List, Optional, Sequence, Tuple
 
 ROOT = Path(__file__).resolve().parent.parent
-EQUIVALENTS = ROOT / "tools" / "mutate-equivalent.txt"
+EQUIVALENTS = ROOT / "mutate" / "mutate-equivalent.txt"
 SOURCE_SUFFIXES = (".cpp", ".hpp", ".cc", ".h")
 # What the test build needs from the checkout.
 MIRRORED = ("CMakeLists.txt", "cmake", "sdk", "sim", "tests")

@@ -1,4 +1,4 @@
-#include "tools/soak/device_journal.hpp"
+#include "soak/device_journal.hpp"
 
 #include <algorithm>
 #include <cstdlib>

@@ -17,11 +17,11 @@
 
 #include "sdk/actuator/actuator.hpp"
 #include "sim/fault_injector.hpp"
-#include "tools/soak/device_journal.hpp"
-#include "tools/soak/sim_process.hpp"
-#include "tools/soak/soak_checker.hpp"
-#include "tools/soak/soak_driver.hpp"
-#include "tools/soak/traffic_record.hpp"
+#include "soak/device_journal.hpp"
+#include "soak/sim_process.hpp"
+#include "soak/soak_checker.hpp"
+#include "soak/soak_driver.hpp"
+#include "soak/traffic_record.hpp"
 
 namespace {
 
