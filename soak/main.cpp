@@ -92,7 +92,9 @@ bool parse(int argc, char** argv, Options& options) {
         const std::string text = argv[++i];
         char* end = nullptr;
         const double number = std::strtod(text.c_str(), &end);
-        const bool numeric = end != text.c_str() && *end == '\0' && number >= 0;
+        // Whole-number options stay far inside a long, so no conversion below can overflow.
+        const bool numeric =
+            end != text.c_str() && *end == '\0' && number >= 0 && number <= 1e12;
         if (arg == "--sim") {
             options.sim = text;
         } else if (arg == "--journal") {
