@@ -9,7 +9,7 @@ from array import array
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, Optional, Tuple
 
-from ferrun.log_decoder import stream_setpoint, stream_telemetry
+from ferrun.log_decoder import STREAM_MODES, stream_setpoint, stream_telemetry
 from ferrun.log_stats import TrafficStats, collect_stats
 from ferrun.traffic_log import TX, Frame
 
@@ -17,8 +17,9 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 INSTALL_HINT = "plotting needs matplotlib: pip install 'ferrun[plot]'"
-_POSITION_SUB_FUNCTION = 30
-_FORCE_SUB_FUNCTION = 28
+_SUB_FUNCTIONS = {mode: sub for sub, (mode, _) in STREAM_MODES.items()}
+_POSITION_SUB_FUNCTION = _SUB_FUNCTIONS["position"]
+_FORCE_SUB_FUNCTION = _SUB_FUNCTIONS["force"]
 
 
 class PlotUnavailable(RuntimeError):
