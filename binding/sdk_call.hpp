@@ -10,7 +10,7 @@
 // can end the thread only between calls.
 //
 // Ctrl-C: Python runs its signal handlers only between calls, on the main thread. A
-// blocking call on the main thread looks for a SIGINT now and then while it waits
+// blocking call on the main thread looks for a SIGINT every 25 ms while it waits
 // (Bus::set_abandon_check): when one came and SIGINT still raises KeyboardInterrupt, the
 // call is abandoned and returns its failure, and the interrupt is handed back to Python,
 // which raises KeyboardInterrupt as soon as the call has returned and the bus is free. No

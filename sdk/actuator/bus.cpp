@@ -180,7 +180,9 @@ bool Bus::run_until_queue_empty() {
                 }
                 next_check_us = clock_source->get_time_microseconds() + kAbandonCheckUs;
             }
-            wait(time_to_wait_us(INT64_MAX));
+            // With a check to ask, no single wait outlasts its interval.
+            const int64_t wait_us = time_to_wait_us(INT64_MAX);
+            wait(check != nullptr ? std::min(wait_us, kAbandonCheckUs) : wait_us);
         }
     }
     return true;

@@ -44,7 +44,7 @@ constexpr int64_t kFailedLineSleepUs = 10000;
 // The highest Modbus server address a device may have; 0 is the broadcast address.
 constexpr int kMaxServerAddress = 247;
 // How often a blocking call asks whether it should be abandoned, at most.
-constexpr int64_t kAbandonCheckUs = 40000;
+constexpr int64_t kAbandonCheckUs = 25000;
 
 class Bus {
   public:
