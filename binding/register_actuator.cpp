@@ -1,16 +1,15 @@
 // The Actuator class: constructors, the port, blocking register operations, device
-// commands, logging, run() and stream mode, in the order Python users see them.
+// commands, logging, run() and stream mode, in the order Python users see them. Registered
+// after Bus, so that its signatures name _ferrun.Bus.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <algorithm>
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "binding/binding_helpers.hpp"
 #include "binding/registration.hpp"
-#include "binding/sdk_call.hpp"
 #include "sdk/actuator/actuator.hpp"
 
 namespace py = pybind11;
@@ -21,10 +20,7 @@ using namespace zelkSDK;
 namespace ferrun_binding {
 namespace {
 
-constexpr int kDefaultBaudRate = 19200;
-constexpr int kDefaultInterframeDelayUs = 2000;
 constexpr uint8_t kDefaultServerAddress = 1;
-constexpr int64_t kDefaultMaxWaitUs = 10000;
 
 // write_data of the multi-register writes: a single int serves a count of 0 or 1; a
 // sequence must hold exactly count values. The SDK never reads past what was given.
@@ -46,39 +42,6 @@ void check_sequence(int count, const std::vector<uint16_t>& values) {
 // Python owns its Actuators through this holder: leaving a busy bus waits for its lock.
 using ActuatorHolder = std::unique_ptr<Actuator, DeleteWithoutGil>;
 
-// A wait longer than this is taken in slices with a look at Python's signals in between, so
-// Ctrl-C ends a long run_wait() within a slice.
-constexpr int64_t kSignalCheckUs = 50000;
-
-// run_wait() from Python. A slice that ends before its time is up means the line moved (a
-// byte came, a time limit passed): the wait is over, as one long wait would have been.
-template <class Target>
-void run_wait_watching_signals(Target& target, int64_t max_wait_us) {
-    if (SdkCall::shutting_down()) {
-        // The GIL stays held from now on: no sleeping in here while Python wants to exit.
-        max_wait_us = 0;
-    }
-    using Steady = std::chrono::steady_clock;
-    const Steady::time_point start = Steady::now();
-    int64_t waited_us = 0;
-    for (;;) {
-        const int64_t slice_us = std::min(max_wait_us - waited_us, kSignalCheckUs);
-        {
-            SdkCall call;
-            target.run_wait(slice_us);
-        }
-        const int64_t now_us =
-            std::chrono::duration_cast<std::chrono::microseconds>(Steady::now() - start).count();
-        if (slice_us <= 0 || now_us < waited_us + slice_us || now_us >= max_wait_us) {
-            return;
-        }
-        waited_us = now_us;
-        if (PyErr_CheckSignals() != 0) {
-            throw py::error_already_set();
-        }
-    }
-}
-
 // Constructors wait for the bus's lock like any call; the new actuator's bus is closed at
 // interpreter exit.
 template <class... Args>
@@ -96,9 +59,6 @@ Actuator* make_actuator(Args&&... args) {
 
 void register_actuator(py::module_& m) {
     const auto priority_default = py::arg("priority") = MessagePriority::important;
-
-    // Declared first so the Actuator's signatures name it; its methods come after.
-    py::class_<Bus, std::shared_ptr<Bus>> bus_class(m, "Bus");
 
     py::class_<Actuator, ActuatorHolder>(m, "Actuator")
         .def(py::init(
@@ -214,38 +174,6 @@ void register_actuator(py::module_& m) {
         .def("log_write_failures", &Actuator::log_write_failures, release_gil())
         .def("last_log_error", &Actuator::last_log_error, release_gil())
         .def_readonly("name", &Actuator::name);
-
-    bus_class
-        .def(py::init([] {
-            auto bus = std::make_shared<Bus>();
-            SdkCall::track(bus);
-            return bus;
-        }))
-        .def("open_serial_port", py::overload_cast<int, int, int>(&Bus::open_serial_port),
-             "Open serial port using port number", py::arg("port_number"),
-             py::arg("baud_rate") = kDefaultBaudRate,
-             py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
-        .def("open_serial_port", py::overload_cast<std::string, int, int>(&Bus::open_serial_port),
-             "Open serial port using port path", py::arg("port_path"),
-             py::arg("baud_rate") = kDefaultBaudRate,
-             py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
-        .def("close_serial_port", &Bus::close_serial_port, release_gil())
-        .def("begin_serial_logging",
-             py::overload_cast<const std::string&>(&Bus::begin_serial_logging), py::arg("log_name"),
-             release_gil())
-        .def("run", &Bus::run, release_gil())
-        .def("run_wait", &run_wait_watching_signals<Bus>,
-             py::arg("max_wait_us") = kDefaultMaxWaitUs)
-        .def(
-            "get_diagnostic_counters",
-            [](Bus& bus) {
-                const DiagnosticCounters counters = bus.get_diagnostic_counters();
-                return std::vector<int>(counters.begin(), counters.end());
-            },
-            release_gil())
-        .def("actuator_count", &Bus::actuator_count, release_gil())
-        .def("log_write_failures", &Bus::log_write_failures, release_gil())
-        .def("last_log_error", &Bus::last_log_error, release_gil());
 }
 
 }  // namespace ferrun_binding
