@@ -22,21 +22,42 @@ namespace {
 
 constexpr uint8_t kDefaultServerAddress = 1;
 
-// write_data of the multi-register writes: a single int serves a count of 0 or 1; a
-// sequence must hold exactly count values. The SDK never reads past what was given.
-void check_single(int count) {
+// write_data of the multi-register writes, as the count values the SDK reads from it: a
+// single int serves a count of 0 or 1, a sequence must hold exactly count values, so the SDK
+// never reads past what was given.
+const uint16_t* checked_write_data(const uint16_t& single, int count) {
     if (count > 1) {
         throw py::value_error("write_data must be a sequence of " + std::to_string(count) +
                               " ints for a count of " + std::to_string(count) +
                               "; a single int serves a count of 0 or 1");
     }
+    return &single;
 }
 
-void check_sequence(int count, const std::vector<uint16_t>& values) {
+const uint16_t* checked_write_data(const std::vector<uint16_t>& values, int count) {
     if (static_cast<int>(values.size()) != count) {
         throw py::value_error("write_data must hold exactly " + std::to_string(count) +
                               " values, got " + std::to_string(values.size()));
     }
+    return values.data();
+}
+
+// One body for each form of write_data: Python sees an overload per form, so a wrong type is
+// a TypeError that lists both.
+template <class WriteData>
+ZelkError write_multiple(Actuator& a, uint16_t start, uint8_t count, const WriteData& write_data,
+                         MessagePriority priority) {
+    return a.write_multiple_registers_blocking(start, count, checked_write_data(write_data, count),
+                                               priority);
+}
+
+template <class WriteData>
+ZelkResult<std::vector<unsigned short>> read_write_multiple(
+    Actuator& a, uint16_t read_start, uint8_t read_count, uint16_t write_start, uint8_t write_count,
+    const WriteData& write_data, MessagePriority priority) {
+    return a.read_write_multiple_registers_blocking(
+        read_start, read_count, write_start, write_count,
+        checked_write_data(write_data, write_count), priority);
 }
 
 // Python owns its Actuators through this holder: leaving a busy bus waits for its lock.
@@ -104,48 +125,20 @@ void register_actuator(py::module_& m) {
              py::arg("write_data"), priority_default, release_gil())
         .def("write_wide_register_blocking", &Actuator::write_wide_register_blocking,
              py::arg("reg_address"), py::arg("write_data"), priority_default, release_gil())
-        .def(
-            "write_multiple_registers_blocking",
-            [](Actuator& a, uint16_t start, uint8_t count, uint16_t write_data,
-               MessagePriority priority) {
-                check_single(count);
-                return a.write_multiple_registers_blocking(start, count, &write_data, priority);
-            },
-            py::arg("reg_start_address"), py::arg("num_registers"), py::arg("write_data"),
-            priority_default, release_gil())
-        .def(
-            "write_multiple_registers_blocking",
-            [](Actuator& a, uint16_t start, uint8_t count, const std::vector<uint16_t>& write_data,
-               MessagePriority priority) {
-                check_sequence(count, write_data);
-                return a.write_multiple_registers_blocking(start, count, write_data.data(),
-                                                           priority);
-            },
-            py::arg("reg_start_address"), py::arg("num_registers"), py::arg("write_data"),
-            priority_default, release_gil())
-        .def(
-            "read_write_multiple_registers_blocking",
-            [](Actuator& a, uint16_t read_start, uint8_t read_count, uint16_t write_start,
-               uint8_t write_count, uint16_t write_data, MessagePriority priority) {
-                check_single(write_count);
-                return a.read_write_multiple_registers_blocking(read_start, read_count, write_start,
-                                                                write_count, &write_data, priority);
-            },
-            py::arg("read_starting_address"), py::arg("read_num_registers"),
-            py::arg("write_starting_address"), py::arg("write_num_registers"),
-            py::arg("write_data"), priority_default, release_gil())
-        .def(
-            "read_write_multiple_registers_blocking",
-            [](Actuator& a, uint16_t read_start, uint8_t read_count, uint16_t write_start,
-               uint8_t write_count, const std::vector<uint16_t>& write_data,
-               MessagePriority priority) {
-                check_sequence(write_count, write_data);
-                return a.read_write_multiple_registers_blocking(
-                    read_start, read_count, write_start, write_count, write_data.data(), priority);
-            },
-            py::arg("read_starting_address"), py::arg("read_num_registers"),
-            py::arg("write_starting_address"), py::arg("write_num_registers"),
-            py::arg("write_data"), priority_default, release_gil())
+        .def("write_multiple_registers_blocking", &write_multiple<uint16_t>,
+             py::arg("reg_start_address"), py::arg("num_registers"), py::arg("write_data"),
+             priority_default, release_gil())
+        .def("write_multiple_registers_blocking", &write_multiple<std::vector<uint16_t>>,
+             py::arg("reg_start_address"), py::arg("num_registers"), py::arg("write_data"),
+             priority_default, release_gil())
+        .def("read_write_multiple_registers_blocking", &read_write_multiple<uint16_t>,
+             py::arg("read_starting_address"), py::arg("read_num_registers"),
+             py::arg("write_starting_address"), py::arg("write_num_registers"),
+             py::arg("write_data"), priority_default, release_gil())
+        .def("read_write_multiple_registers_blocking", &read_write_multiple<std::vector<uint16_t>>,
+             py::arg("read_starting_address"), py::arg("read_num_registers"),
+             py::arg("write_starting_address"), py::arg("write_num_registers"),
+             py::arg("write_data"), priority_default, release_gil())
         .def("begin_serial_logging",
              py::overload_cast<const std::string&>(&Actuator::begin_serial_logging),
              py::arg("log_name"), release_gil())
