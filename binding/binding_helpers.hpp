@@ -1,5 +1,6 @@
 // What register_bus.cpp and register_actuator.cpp share: the defaults Python sees, run_wait()
-// with a look at Python's signals, and (through sdk_call.hpp) how calls release the GIL.
+// with a look at Python's signals, the docstrings of the methods both classes have, and
+// (through sdk_call.hpp) how calls release the GIL.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -15,6 +16,30 @@ namespace ferrun_binding {
 constexpr int kDefaultBaudRate = 19200;
 constexpr int kDefaultInterframeDelayUs = 2000;
 constexpr int64_t kDefaultMaxWaitUs = 10000;
+
+// An Actuator's port, log and run_wait() are its bus's, so both classes say the same.
+constexpr char kOpenByNumberDoc[] =
+    "Open serial port using port number\n"
+    "n is /dev/ttySn (COMn on Windows); interframe_delay in us, 0 to 1000000. Clears the queue.\n"
+    "Returns a ZelkError: truthy, naming the port and the reason, when it failed.";
+constexpr char kOpenByPathDoc[] =
+    "Open serial port using port path\n"
+    "interframe_delay in us, 0 to 1000000; a path holding NUL is refused. Clears the queue.\n"
+    "Returns a ZelkError: truthy, naming the path and the reason, when it failed.";
+constexpr char kCloseDoc[] =
+    "Close the port, ending a blocking call that waits on it in another thread.\n"
+    "A port that is not open is left as it is.";
+constexpr char kBeginLoggingDoc[] =
+    "Append one tab-separated line per frame on the line (with its server address) to log_name.\n"
+    "Returns a ZelkError, truthy when the file cannot be opened.";
+constexpr char kRunWaitDoc[] =
+    "run(), then sleep until a response byte arrives, the engine's next time limit passes or\n"
+    "max_wait_us are over. On the main thread Ctrl-C ends it within 50 ms (KeyboardInterrupt).";
+constexpr char kLogWriteFailuresDoc[] =
+    "How many writes the traffic log could not make (a full disk, a broken file).\n"
+    "The exchanges themselves go on.";
+constexpr char kLastLogErrorDoc[] =
+    "The last failed traffic log write, as a truthy ZelkError; falsy while every write held.";
 
 // A wait longer than this is taken in slices with a look at Python's signals in between, so
 // Ctrl-C ends a long run_wait() within a slice.

@@ -81,14 +81,24 @@ Actuator* make_actuator(Args&&... args) {
 void register_actuator(py::module_& m) {
     const auto priority_default = py::arg("priority") = MessagePriority::important;
 
-    py::class_<Actuator, ActuatorHolder>(m, "Actuator")
+    py::class_<Actuator, ActuatorHolder>(
+        m, "Actuator",
+        "One actuator, a Modbus server, on a bus of its own or on a shared Bus. Calls return a\n"
+        "ZelkError (truthy when they failed) or a result whose .error says why, and release the "
+        "GIL\n"
+        "while they wait; arguments outside their C++ types raise TypeError before anything is "
+        "sent.")
         .def(py::init(
                  [](const char* name, uint8_t address) { return make_actuator(name, address); }),
+             "An actuator on a bus of its own; name may be None. Address 1 to 247, or 0 to\n"
+             "broadcast (reads and mode changes are then refused); above 247 raises ValueError.",
              py::arg("name"), py::arg("modbus_server_address") = kDefaultServerAddress)
         .def(py::init([](std::shared_ptr<SerialInterface> serial, std::shared_ptr<Clock> clock,
                          const char* name, uint8_t address) {
                  return make_actuator(std::move(serial), std::move(clock), name, address);
              }),
+             "On the SDK's own C++ serial interface and clock; no Python object converts to them,\n"
+             "so from Python this raises TypeError.",
              py::arg("serial_interface"), py::arg("clock"), py::arg("name"),
              py::arg("modbus_server_address") = kDefaultServerAddress)
         .def(py::init([](std::shared_ptr<Bus> bus, uint8_t address, const char* name) {
@@ -97,76 +107,135 @@ void register_actuator(py::module_& m) {
                  }
                  return make_actuator(std::move(bus), name, address);
              }),
+             "An actuator on a shared Bus (None raises TypeError). An address above 247, or one\n"
+             "another actuator on the bus holds, raises ValueError.",
              py::arg("bus"), py::arg("modbus_server_address"), py::arg("name") = nullptr)
         .def("open_serial_port", py::overload_cast<int, int, int>(&Actuator::open_serial_port),
-             "Open serial port using port number", py::arg("port_number"),
-             py::arg("baud_rate") = kDefaultBaudRate,
+             kOpenByNumberDoc, py::arg("port_number"), py::arg("baud_rate") = kDefaultBaudRate,
              py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
         .def("open_serial_port",
-             py::overload_cast<std::string, int, int>(&Actuator::open_serial_port),
-             "Open serial port using port path", py::arg("port_path"),
-             py::arg("baud_rate") = kDefaultBaudRate,
+             py::overload_cast<std::string, int, int>(&Actuator::open_serial_port), kOpenByPathDoc,
+             py::arg("port_path"), py::arg("baud_rate") = kDefaultBaudRate,
              py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
-        .def("close_serial_port", &Actuator::close_serial_port, release_gil())
-        .def("get_force_mN", &Actuator::get_force_mN, release_gil())
-        .def("get_position_um", &Actuator::get_position_um, release_gil())
-        .def("get_errors", &Actuator::get_errors, release_gil())
-        .def("set_mode", &Actuator::set_mode, py::arg("zelk_mode"), release_gil())
-        .def("get_mode", &Actuator::get_mode, release_gil())
-        .def("clear_errors", &Actuator::clear_errors, release_gil())
+        .def("close_serial_port", &Actuator::close_serial_port, kCloseDoc, release_gil())
+        .def("get_force_mN", &Actuator::get_force_mN,
+             "The force the device reports, in mN; .error is truthy when reading it failed.",
+             release_gil())
+        .def("get_position_um", &Actuator::get_position_um,
+             "The position the device reports, in um; .error is truthy when reading it failed.",
+             release_gil())
+        .def("get_errors", &Actuator::get_errors,
+             "The device's error bits; .error is truthy when reading them failed.", release_gil())
+        .def("set_mode", &Actuator::set_mode,
+             "Write the mode and read it back until the device reports it, for at most 125 ms.\n"
+             "Returns a ZelkError, truthy when it was not confirmed; at once, with the line's own\n"
+             "error, on a closed or lost line.",
+             py::arg("zelk_mode"), release_gil())
+        .def("get_mode", &Actuator::get_mode,
+             "The mode the motor reports; .error is truthy when reading it failed.", release_gil())
+        .def(
+            "clear_errors", &Actuator::clear_errors,
+            "Clear the device's error bits (2 written to register 0); returns a ZelkError, truthy\n"
+            "when it failed.",
+            release_gil())
         .def("read_wide_register_blocking", &Actuator::read_wide_register_blocking,
+             "Read a signed 32-bit value from two registers, low 16 bits at reg_address;\n"
+             ".error is truthy when it failed.",
              py::arg("reg_address"), priority_default, release_gil())
-        .def("read_register_blocking", &Actuator::read_register_blocking, py::arg("reg_address"),
-             priority_default, release_gil())
+        .def("read_register_blocking", &Actuator::read_register_blocking,
+             "Read one holding register; .error is truthy when it failed (an exception response's\n"
+             "names its code).",
+             py::arg("reg_address"), priority_default, release_gil())
         .def("read_multiple_registers_blocking", &Actuator::read_multiple_registers_blocking,
+             "Read num_registers holding registers from reg_start_address, at most 125; .error is\n"
+             "truthy when it failed. A count of 0 sends nothing.",
              py::arg("reg_start_address"), py::arg("num_registers"), priority_default,
              release_gil())
-        .def("write_register_blocking", &Actuator::write_register_blocking, py::arg("reg_address"),
-             py::arg("write_data"), priority_default, release_gil())
-        .def("write_wide_register_blocking", &Actuator::write_wide_register_blocking,
+        .def("write_register_blocking", &Actuator::write_register_blocking,
+             "Write one holding register; returns a ZelkError, truthy when it failed.",
              py::arg("reg_address"), py::arg("write_data"), priority_default, release_gil())
-        .def("write_multiple_registers_blocking", &write_multiple<uint16_t>,
-             py::arg("reg_start_address"), py::arg("num_registers"), py::arg("write_data"),
-             priority_default, release_gil())
+        .def("write_wide_register_blocking", &Actuator::write_wide_register_blocking,
+             "Write a signed 32-bit value to two registers, low 16 bits at reg_address; returns a\n"
+             "ZelkError, truthy when it failed.",
+             py::arg("reg_address"), py::arg("write_data"), priority_default, release_gil())
+        .def(
+            "write_multiple_registers_blocking", &write_multiple<uint16_t>,
+            "Write num_registers holding registers from reg_start_address, at most 123; returns a\n"
+            "ZelkError, truthy when it failed. A count of 0 sends nothing. A single int serves a\n"
+            "count of 0 or 1 (ValueError otherwise).",
+            py::arg("reg_start_address"), py::arg("num_registers"), py::arg("write_data"),
+            priority_default, release_gil())
         .def("write_multiple_registers_blocking", &write_multiple<std::vector<uint16_t>>,
+             "write_data holds exactly num_registers ints (ValueError otherwise).",
              py::arg("reg_start_address"), py::arg("num_registers"), py::arg("write_data"),
              priority_default, release_gil())
         .def("read_write_multiple_registers_blocking", &read_write_multiple<uint16_t>,
+             "Write write_num_registers registers (at most 121) and read read_num_registers (at\n"
+             "most 125) in one exchange, sent even when both counts are 0; .error is truthy when "
+             "it\n"
+             "failed. A single int serves a write count of 0 or 1 (ValueError otherwise).",
              py::arg("read_starting_address"), py::arg("read_num_registers"),
              py::arg("write_starting_address"), py::arg("write_num_registers"),
              py::arg("write_data"), priority_default, release_gil())
         .def("read_write_multiple_registers_blocking", &read_write_multiple<std::vector<uint16_t>>,
+             "write_data holds exactly write_num_registers ints (ValueError otherwise).",
              py::arg("read_starting_address"), py::arg("read_num_registers"),
              py::arg("write_starting_address"), py::arg("write_num_registers"),
              py::arg("write_data"), priority_default, release_gil())
         .def("begin_serial_logging",
              py::overload_cast<const std::string&>(&Actuator::begin_serial_logging),
-             py::arg("log_name"), release_gil())
+             kBeginLoggingDoc, py::arg("log_name"), release_gil())
         .def("begin_serial_logging",
              py::overload_cast<const std::string&, std::shared_ptr<LogInterface>>(
                  &Actuator::begin_serial_logging),
+             "Into the SDK's own C++ LogInterface; no Python object converts to one, so from\n"
+             "Python this raises TypeError.",
              py::arg("log_name"), py::arg("log"), release_gil())
-        .def("run", &Actuator::run, release_gil())
-        .def("run_wait", &run_wait_watching_signals<Actuator>,
+        .def("run", &Actuator::run,
+             "One pass of its bus (Bus.run): digest a finished exchange, let stream mode queue\n"
+             "and the engine send. Never blocks.",
+             release_gil())
+        .def("run_wait", &run_wait_watching_signals<Actuator>, kRunWaitDoc,
              py::arg("max_wait_us") = kDefaultMaxWaitUs)
-        .def("enable_stream", &Actuator::enable_stream, release_gil())
-        .def("disable_stream", &Actuator::disable_stream, release_gil())
-        .def("set_streamed_force_mN", &Actuator::set_streamed_force_mN, py::arg("force"),
+        .def(
+            "enable_stream", &Actuator::enable_stream,
+            "Stream from the next run() on: one stream command a bus cycle, for the mode set_mode\n"
+            "last confirmed. Sends nothing itself.",
+            release_gil())
+        .def("disable_stream", &Actuator::disable_stream, "Stop streaming; sends nothing itself.",
              release_gil())
-        .def("set_streamed_position_um", &Actuator::set_streamed_position_um, py::arg("position"),
-             release_gil())
+        .def("set_streamed_force_mN", &Actuator::set_streamed_force_mN,
+             "The force, in mN, that stream commands carry in ForceMode; sends nothing itself.",
+             py::arg("force"), release_gil())
+        .def("set_streamed_position_um", &Actuator::set_streamed_position_um,
+             "The position, in um, that stream commands carry in PositionMode; sends nothing\n"
+             "itself.",
+             py::arg("position"), release_gil())
         .def("update_haptic_stream_effects", &Actuator::update_haptic_stream_effects,
+             "The effect bits that stream commands carry in HapticMode; sends nothing itself.",
              py::arg("effects"), release_gil())
-        .def("get_power_W", &Actuator::get_power_W, release_gil())
-        .def("get_temperature_C", &Actuator::get_temperature_C, release_gil())
-        .def("get_voltage_mV", &Actuator::get_voltage_mV, release_gil())
-        .def("get_stream_data", &Actuator::get_stream_data, release_gil())
-        .def("last_error", &Actuator::last_error, release_gil())
+        .def("get_power_W", &Actuator::get_power_W,
+             "The power the device reports, in W; .error is truthy when reading it failed.",
+             release_gil())
+        .def("get_temperature_C", &Actuator::get_temperature_C,
+             "The temperature the device reports, in C; .error is truthy when reading it failed.",
+             release_gil())
+        .def("get_voltage_mV", &Actuator::get_voltage_mV,
+             "The voltage the device reports, in mV; .error is truthy when reading it failed.",
+             release_gil())
+        .def("get_stream_data", &Actuator::get_stream_data,
+             "A copy of the telemetry the latest stream response carried (zeros before the first).",
+             release_gil())
+        .def("last_error", &Actuator::last_error,
+             "The outcome of the last exchange digested for this actuator, as a ZelkError.",
+             release_gil())
 
-        .def("get_bus", &Actuator::get_bus)
-        .def("log_write_failures", &Actuator::log_write_failures, release_gil())
-        .def("last_log_error", &Actuator::last_log_error, release_gil())
-        .def_readonly("name", &Actuator::name);
+        .def("get_bus", &Actuator::get_bus,
+             "The Bus this actuator is on: a bus of one when it was made without a Bus.")
+        .def("log_write_failures", &Actuator::log_write_failures, kLogWriteFailuresDoc,
+             release_gil())
+        .def("last_log_error", &Actuator::last_log_error, kLastLogErrorDoc, release_gil())
+        .def_readonly("name", &Actuator::name, "The name given at construction, or None.");
 }
 
 }  // namespace ferrun_binding

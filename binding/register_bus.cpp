@@ -19,26 +19,33 @@ using namespace zelkSDK;
 namespace ferrun_binding {
 
 void register_bus(py::module_& m) {
-    py::class_<Bus, std::shared_ptr<Bus>>(m, "Bus")
+    py::class_<Bus, std::shared_ptr<Bus>>(
+        m, "Bus",
+        "One serial line and its Modbus engine, shared by the Actuators made on it, each with its\n"
+        "own server address. It owns the port, the traffic log and the lock: blocking calls from\n"
+        "any actuator and any thread take turns on the line.")
         .def(py::init([] {
-            auto bus = std::make_shared<Bus>();
-            SdkCall::track(bus);
-            return bus;
-        }))
+                 auto bus = std::make_shared<Bus>();
+                 SdkCall::track(bus);
+                 return bus;
+             }),
+             "A bus with its own serial port, closed until open_serial_port().\n"
+             "Every bus is closed at interpreter exit.")
         .def("open_serial_port", py::overload_cast<int, int, int>(&Bus::open_serial_port),
-             "Open serial port using port number", py::arg("port_number"),
-             py::arg("baud_rate") = kDefaultBaudRate,
+             kOpenByNumberDoc, py::arg("port_number"), py::arg("baud_rate") = kDefaultBaudRate,
              py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
         .def("open_serial_port", py::overload_cast<std::string, int, int>(&Bus::open_serial_port),
-             "Open serial port using port path", py::arg("port_path"),
-             py::arg("baud_rate") = kDefaultBaudRate,
+             kOpenByPathDoc, py::arg("port_path"), py::arg("baud_rate") = kDefaultBaudRate,
              py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
-        .def("close_serial_port", &Bus::close_serial_port, release_gil())
+        .def("close_serial_port", &Bus::close_serial_port, kCloseDoc, release_gil())
         .def("begin_serial_logging",
-             py::overload_cast<const std::string&>(&Bus::begin_serial_logging), py::arg("log_name"),
+             py::overload_cast<const std::string&>(&Bus::begin_serial_logging), kBeginLoggingDoc,
+             py::arg("log_name"), release_gil())
+        .def("run", &Bus::run,
+             "One pass: hand a finished exchange to its actuator, give the next streaming\n"
+             "actuator its turn, let the engine send. Never blocks.",
              release_gil())
-        .def("run", &Bus::run, release_gil())
-        .def("run_wait", &run_wait_watching_signals<Bus>,
+        .def("run_wait", &run_wait_watching_signals<Bus>, kRunWaitDoc,
              py::arg("max_wait_us") = kDefaultMaxWaitUs)
         .def(
             "get_diagnostic_counters",
@@ -46,10 +53,14 @@ void register_bus(py::module_& m) {
                 const DiagnosticCounters counters = bus.get_diagnostic_counters();
                 return std::vector<int>(counters.begin(), counters.end());
             },
+            "The engine's 20 event counters, as the Modbus serial line diagnostics number them:\n"
+            "5 messages sent, 6 valid responses, 14 CRC errors, 15 response time-outs, ...;\n"
+            "18 responses that did not answer their request, 19 bytes drained.",
             release_gil())
-        .def("actuator_count", &Bus::actuator_count, release_gil())
-        .def("log_write_failures", &Bus::log_write_failures, release_gil())
-        .def("last_log_error", &Bus::last_log_error, release_gil());
+        .def("actuator_count", &Bus::actuator_count, "How many Actuators are on the bus now.",
+             release_gil())
+        .def("log_write_failures", &Bus::log_write_failures, kLogWriteFailuresDoc, release_gil())
+        .def("last_log_error", &Bus::last_log_error, kLastLogErrorDoc, release_gil());
 }
 
 }  // namespace ferrun_binding
