@@ -1,4 +1,4 @@
-// The extension module _ferrun: the SDK's value types and its Actuator for Python.
+// The extension module _ferrun: the SDK's value types, its Bus and its Actuator for Python.
 #include <pybind11/pybind11.h>
 
 #include "binding/registration.hpp"
@@ -8,6 +8,7 @@ PYBIND11_MODULE(_ferrun, m) {
     m.doc() = "Python binding for the C++ zelkSDK";
     ferrun_binding::register_value_types(m);
     ferrun_binding::register_message_priority(m);
+    ferrun_binding::register_bus(m);
     ferrun_binding::register_actuator(m);
     ferrun_binding::register_register_map(m);
     ferrun_binding::register_wire(m);

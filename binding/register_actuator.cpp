@@ -1,16 +1,15 @@
 // The Actuator class: constructors, the port, blocking register operations, device
-// commands, logging, run() and stream mode, in the order Python users see them.
+// commands, logging, run() and stream mode, in the order Python users see them. Registered
+// after Bus, so that its signatures name _ferrun.Bus.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <algorithm>
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "binding/binding_helpers.hpp"
 #include "binding/registration.hpp"
-#include "binding/sdk_call.hpp"
 #include "sdk/actuator/actuator.hpp"
 
 namespace py = pybind11;
@@ -21,63 +20,48 @@ using namespace zelkSDK;
 namespace ferrun_binding {
 namespace {
 
-constexpr int kDefaultBaudRate = 19200;
-constexpr int kDefaultInterframeDelayUs = 2000;
 constexpr uint8_t kDefaultServerAddress = 1;
-constexpr int64_t kDefaultMaxWaitUs = 10000;
 
-// write_data of the multi-register writes: a single int serves a count of 0 or 1; a
-// sequence must hold exactly count values. The SDK never reads past what was given.
-void check_single(int count) {
+// write_data of the multi-register writes, as the count values the SDK reads from it: a
+// single int serves a count of 0 or 1, a sequence must hold exactly count values, so the SDK
+// never reads past what was given.
+const uint16_t* checked_write_data(const uint16_t& single, int count) {
     if (count > 1) {
         throw py::value_error("write_data must be a sequence of " + std::to_string(count) +
                               " ints for a count of " + std::to_string(count) +
                               "; a single int serves a count of 0 or 1");
     }
+    return &single;
 }
 
-void check_sequence(int count, const std::vector<uint16_t>& values) {
+const uint16_t* checked_write_data(const std::vector<uint16_t>& values, int count) {
     if (static_cast<int>(values.size()) != count) {
         throw py::value_error("write_data must hold exactly " + std::to_string(count) +
                               " values, got " + std::to_string(values.size()));
     }
+    return values.data();
+}
+
+// One body for each form of write_data: Python sees an overload per form, so a wrong type is
+// a TypeError that lists both.
+template <class WriteData>
+ZelkError write_multiple(Actuator& a, uint16_t start, uint8_t count, const WriteData& write_data,
+                         MessagePriority priority) {
+    return a.write_multiple_registers_blocking(start, count, checked_write_data(write_data, count),
+                                               priority);
+}
+
+template <class WriteData>
+ZelkResult<std::vector<unsigned short>> read_write_multiple(
+    Actuator& a, uint16_t read_start, uint8_t read_count, uint16_t write_start, uint8_t write_count,
+    const WriteData& write_data, MessagePriority priority) {
+    return a.read_write_multiple_registers_blocking(
+        read_start, read_count, write_start, write_count,
+        checked_write_data(write_data, write_count), priority);
 }
 
 // Python owns its Actuators through this holder: leaving a busy bus waits for its lock.
 using ActuatorHolder = std::unique_ptr<Actuator, DeleteWithoutGil>;
-
-// A wait longer than this is taken in slices with a look at Python's signals in between, so
-// Ctrl-C ends a long run_wait() within a slice.
-constexpr int64_t kSignalCheckUs = 50000;
-
-// run_wait() from Python. A slice that ends before its time is up means the line moved (a
-// byte came, a time limit passed): the wait is over, as one long wait would have been.
-template <class Target>
-void run_wait_watching_signals(Target& target, int64_t max_wait_us) {
-    if (SdkCall::shutting_down()) {
-        // The GIL stays held from now on: no sleeping in here while Python wants to exit.
-        max_wait_us = 0;
-    }
-    using Steady = std::chrono::steady_clock;
-    const Steady::time_point start = Steady::now();
-    int64_t waited_us = 0;
-    for (;;) {
-        const int64_t slice_us = std::min(max_wait_us - waited_us, kSignalCheckUs);
-        {
-            SdkCall call;
-            target.run_wait(slice_us);
-        }
-        const int64_t now_us =
-            std::chrono::duration_cast<std::chrono::microseconds>(Steady::now() - start).count();
-        if (slice_us <= 0 || now_us < waited_us + slice_us || now_us >= max_wait_us) {
-            return;
-        }
-        waited_us = now_us;
-        if (PyErr_CheckSignals() != 0) {
-            throw py::error_already_set();
-        }
-    }
-}
 
 // Constructors wait for the bus's lock like any call; the new actuator's bus is closed at
 // interpreter exit.
@@ -97,17 +81,24 @@ Actuator* make_actuator(Args&&... args) {
 void register_actuator(py::module_& m) {
     const auto priority_default = py::arg("priority") = MessagePriority::important;
 
-    // Declared first so the Actuator's signatures name it; its methods come after.
-    py::class_<Bus, std::shared_ptr<Bus>> bus_class(m, "Bus");
-
-    py::class_<Actuator, ActuatorHolder>(m, "Actuator")
+    py::class_<Actuator, ActuatorHolder>(
+        m, "Actuator",
+        "One actuator, a Modbus server, on a bus of its own or on a shared Bus. Calls return a\n"
+        "ZelkError (truthy when they failed) or a result whose .error says why, and release\n"
+        "the GIL while they wait; arguments outside their C++ types raise TypeError before\n"
+        "anything is sent. On the main thread Ctrl-C ends a blocking call within about 25 ms:\n"
+        "it fails ('Call abandoned before its answer came.') and KeyboardInterrupt follows.")
         .def(py::init(
                  [](const char* name, uint8_t address) { return make_actuator(name, address); }),
+             "An actuator on a bus of its own; name may be None. Address 1 to 247, or 0 to\n"
+             "broadcast (reads and mode changes are then refused); above 247 raises ValueError.",
              py::arg("name"), py::arg("modbus_server_address") = kDefaultServerAddress)
         .def(py::init([](std::shared_ptr<SerialInterface> serial, std::shared_ptr<Clock> clock,
                          const char* name, uint8_t address) {
                  return make_actuator(std::move(serial), std::move(clock), name, address);
              }),
+             "On the SDK's own C++ serial interface and clock; no Python object converts to them,\n"
+             "so from Python this raises TypeError.",
              py::arg("serial_interface"), py::arg("clock"), py::arg("name"),
              py::arg("modbus_server_address") = kDefaultServerAddress)
         .def(py::init([](std::shared_ptr<Bus> bus, uint8_t address, const char* name) {
@@ -116,136 +107,135 @@ void register_actuator(py::module_& m) {
                  }
                  return make_actuator(std::move(bus), name, address);
              }),
+             "An actuator on a shared Bus (None raises TypeError). An address above 247, or one\n"
+             "another actuator on the bus holds, raises ValueError.",
              py::arg("bus"), py::arg("modbus_server_address"), py::arg("name") = nullptr)
         .def("open_serial_port", py::overload_cast<int, int, int>(&Actuator::open_serial_port),
-             "Open serial port using port number", py::arg("port_number"),
-             py::arg("baud_rate") = kDefaultBaudRate,
+             kOpenByNumberDoc, py::arg("port_number"), py::arg("baud_rate") = kDefaultBaudRate,
              py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
         .def("open_serial_port",
-             py::overload_cast<std::string, int, int>(&Actuator::open_serial_port),
-             "Open serial port using port path", py::arg("port_path"),
-             py::arg("baud_rate") = kDefaultBaudRate,
+             py::overload_cast<std::string, int, int>(&Actuator::open_serial_port), kOpenByPathDoc,
+             py::arg("port_path"), py::arg("baud_rate") = kDefaultBaudRate,
              py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
-        .def("close_serial_port", &Actuator::close_serial_port, release_gil())
-        .def("get_force_mN", &Actuator::get_force_mN, release_gil())
-        .def("get_position_um", &Actuator::get_position_um, release_gil())
-        .def("get_errors", &Actuator::get_errors, release_gil())
-        .def("set_mode", &Actuator::set_mode, py::arg("zelk_mode"), release_gil())
-        .def("get_mode", &Actuator::get_mode, release_gil())
-        .def("clear_errors", &Actuator::clear_errors, release_gil())
+        .def("close_serial_port", &Actuator::close_serial_port, kCloseDoc, release_gil())
+        .def("get_force_mN", &Actuator::get_force_mN,
+             "The force the device reports, in mN; .error is truthy when reading it failed.",
+             release_gil())
+        .def("get_position_um", &Actuator::get_position_um,
+             "The position the device reports, in um; .error is truthy when reading it failed.",
+             release_gil())
+        .def("get_errors", &Actuator::get_errors,
+             "The device's error bits; .error is truthy when reading them failed.", release_gil())
+        .def("set_mode", &Actuator::set_mode,
+             "Write the mode and read it back until the device reports it, for at most 125 ms.\n"
+             "Returns a ZelkError, truthy when it was not confirmed; at once, with the line's own\n"
+             "error, on a closed or lost line.",
+             py::arg("zelk_mode"), release_gil())
+        .def("get_mode", &Actuator::get_mode,
+             "The mode the motor reports; .error is truthy when reading it failed.", release_gil())
+        .def(
+            "clear_errors", &Actuator::clear_errors,
+            "Clear the device's error bits (2 written to register 0); returns a ZelkError, truthy\n"
+            "when it failed.",
+            release_gil())
         .def("read_wide_register_blocking", &Actuator::read_wide_register_blocking,
+             "Read a signed 32-bit value from two registers, low 16 bits at reg_address;\n"
+             ".error is truthy when it failed.",
              py::arg("reg_address"), priority_default, release_gil())
-        .def("read_register_blocking", &Actuator::read_register_blocking, py::arg("reg_address"),
-             priority_default, release_gil())
+        .def("read_register_blocking", &Actuator::read_register_blocking,
+             "Read one holding register; .error is truthy when it failed (an exception response's\n"
+             "names its code).",
+             py::arg("reg_address"), priority_default, release_gil())
         .def("read_multiple_registers_blocking", &Actuator::read_multiple_registers_blocking,
+             "Read num_registers holding registers from reg_start_address, at most 125; .error is\n"
+             "truthy when it failed. A count of 0 sends nothing.",
              py::arg("reg_start_address"), py::arg("num_registers"), priority_default,
              release_gil())
-        .def("write_register_blocking", &Actuator::write_register_blocking, py::arg("reg_address"),
-             py::arg("write_data"), priority_default, release_gil())
+        .def("write_register_blocking", &Actuator::write_register_blocking,
+             "Write one holding register; returns a ZelkError, truthy when it failed.",
+             py::arg("reg_address"), py::arg("write_data"), priority_default, release_gil())
         .def("write_wide_register_blocking", &Actuator::write_wide_register_blocking,
+             "Write a signed 32-bit value to two registers, low 16 bits at reg_address; returns a\n"
+             "ZelkError, truthy when it failed.",
              py::arg("reg_address"), py::arg("write_data"), priority_default, release_gil())
         .def(
-            "write_multiple_registers_blocking",
-            [](Actuator& a, uint16_t start, uint8_t count, uint16_t write_data,
-               MessagePriority priority) {
-                check_single(count);
-                return a.write_multiple_registers_blocking(start, count, &write_data, priority);
-            },
+            "write_multiple_registers_blocking", &write_multiple<uint16_t>,
+            "Write num_registers holding registers from reg_start_address, at most 123; returns a\n"
+            "ZelkError, truthy when it failed. A count of 0 sends nothing. A single int serves a\n"
+            "count of 0 or 1 (ValueError otherwise).",
             py::arg("reg_start_address"), py::arg("num_registers"), py::arg("write_data"),
             priority_default, release_gil())
-        .def(
-            "write_multiple_registers_blocking",
-            [](Actuator& a, uint16_t start, uint8_t count, const std::vector<uint16_t>& write_data,
-               MessagePriority priority) {
-                check_sequence(count, write_data);
-                return a.write_multiple_registers_blocking(start, count, write_data.data(),
-                                                           priority);
-            },
-            py::arg("reg_start_address"), py::arg("num_registers"), py::arg("write_data"),
-            priority_default, release_gil())
-        .def(
-            "read_write_multiple_registers_blocking",
-            [](Actuator& a, uint16_t read_start, uint8_t read_count, uint16_t write_start,
-               uint8_t write_count, uint16_t write_data, MessagePriority priority) {
-                check_single(write_count);
-                return a.read_write_multiple_registers_blocking(read_start, read_count, write_start,
-                                                                write_count, &write_data, priority);
-            },
-            py::arg("read_starting_address"), py::arg("read_num_registers"),
-            py::arg("write_starting_address"), py::arg("write_num_registers"),
-            py::arg("write_data"), priority_default, release_gil())
-        .def(
-            "read_write_multiple_registers_blocking",
-            [](Actuator& a, uint16_t read_start, uint8_t read_count, uint16_t write_start,
-               uint8_t write_count, const std::vector<uint16_t>& write_data,
-               MessagePriority priority) {
-                check_sequence(write_count, write_data);
-                return a.read_write_multiple_registers_blocking(
-                    read_start, read_count, write_start, write_count, write_data.data(), priority);
-            },
-            py::arg("read_starting_address"), py::arg("read_num_registers"),
-            py::arg("write_starting_address"), py::arg("write_num_registers"),
-            py::arg("write_data"), priority_default, release_gil())
+        .def("write_multiple_registers_blocking", &write_multiple<std::vector<uint16_t>>,
+             "write_data holds exactly num_registers ints (ValueError otherwise).",
+             py::arg("reg_start_address"), py::arg("num_registers"), py::arg("write_data"),
+             priority_default, release_gil())
+        .def("read_write_multiple_registers_blocking", &read_write_multiple<uint16_t>,
+             "Write write_num_registers registers (at most 121) and read read_num_registers (at\n"
+             "most 125) in one exchange, sent even when both counts are 0; .error is truthy when "
+             "it\n"
+             "failed. A single int serves a write count of 0 or 1 (ValueError otherwise).",
+             py::arg("read_starting_address"), py::arg("read_num_registers"),
+             py::arg("write_starting_address"), py::arg("write_num_registers"),
+             py::arg("write_data"), priority_default, release_gil())
+        .def("read_write_multiple_registers_blocking", &read_write_multiple<std::vector<uint16_t>>,
+             "write_data holds exactly write_num_registers ints (ValueError otherwise).",
+             py::arg("read_starting_address"), py::arg("read_num_registers"),
+             py::arg("write_starting_address"), py::arg("write_num_registers"),
+             py::arg("write_data"), priority_default, release_gil())
         .def("begin_serial_logging",
              py::overload_cast<const std::string&>(&Actuator::begin_serial_logging),
-             py::arg("log_name"), release_gil())
+             kBeginLoggingDoc, py::arg("log_name"), release_gil())
         .def("begin_serial_logging",
              py::overload_cast<const std::string&, std::shared_ptr<LogInterface>>(
                  &Actuator::begin_serial_logging),
+             "Into the SDK's own C++ LogInterface; no Python object converts to one, so from\n"
+             "Python this raises TypeError.",
              py::arg("log_name"), py::arg("log"), release_gil())
-        .def("run", &Actuator::run, release_gil())
-        .def("run_wait", &run_wait_watching_signals<Actuator>,
-             py::arg("max_wait_us") = kDefaultMaxWaitUs)
-        .def("enable_stream", &Actuator::enable_stream, release_gil())
-        .def("disable_stream", &Actuator::disable_stream, release_gil())
-        .def("set_streamed_force_mN", &Actuator::set_streamed_force_mN, py::arg("force"),
+        .def("run", &Actuator::run,
+             "One pass of its bus (Bus.run): digest a finished exchange, let stream mode queue\n"
+             "and the engine send. Never blocks.",
              release_gil())
-        .def("set_streamed_position_um", &Actuator::set_streamed_position_um, py::arg("position"),
-             release_gil())
-        .def("update_haptic_stream_effects", &Actuator::update_haptic_stream_effects,
-             py::arg("effects"), release_gil())
-        .def("get_power_W", &Actuator::get_power_W, release_gil())
-        .def("get_temperature_C", &Actuator::get_temperature_C, release_gil())
-        .def("get_voltage_mV", &Actuator::get_voltage_mV, release_gil())
-        .def("get_stream_data", &Actuator::get_stream_data, release_gil())
-        .def("last_error", &Actuator::last_error, release_gil())
-
-        .def("get_bus", &Actuator::get_bus)
-        .def("log_write_failures", &Actuator::log_write_failures, release_gil())
-        .def("last_log_error", &Actuator::last_log_error, release_gil())
-        .def_readonly("name", &Actuator::name);
-
-    bus_class
-        .def(py::init([] {
-            auto bus = std::make_shared<Bus>();
-            SdkCall::track(bus);
-            return bus;
-        }))
-        .def("open_serial_port", py::overload_cast<int, int, int>(&Bus::open_serial_port),
-             "Open serial port using port number", py::arg("port_number"),
-             py::arg("baud_rate") = kDefaultBaudRate,
-             py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
-        .def("open_serial_port", py::overload_cast<std::string, int, int>(&Bus::open_serial_port),
-             "Open serial port using port path", py::arg("port_path"),
-             py::arg("baud_rate") = kDefaultBaudRate,
-             py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
-        .def("close_serial_port", &Bus::close_serial_port, release_gil())
-        .def("begin_serial_logging",
-             py::overload_cast<const std::string&>(&Bus::begin_serial_logging), py::arg("log_name"),
-             release_gil())
-        .def("run", &Bus::run, release_gil())
-        .def("run_wait", &run_wait_watching_signals<Bus>,
+        .def("run_wait", &run_wait_watching_signals<Actuator>, kRunWaitDoc,
              py::arg("max_wait_us") = kDefaultMaxWaitUs)
         .def(
-            "get_diagnostic_counters",
-            [](Bus& bus) {
-                const DiagnosticCounters counters = bus.get_diagnostic_counters();
-                return std::vector<int>(counters.begin(), counters.end());
-            },
+            "enable_stream", &Actuator::enable_stream,
+            "Stream from the next run() on: one stream command a bus cycle, for the mode set_mode\n"
+            "last confirmed. Sends nothing itself.",
             release_gil())
-        .def("actuator_count", &Bus::actuator_count, release_gil())
-        .def("log_write_failures", &Bus::log_write_failures, release_gil())
-        .def("last_log_error", &Bus::last_log_error, release_gil());
+        .def("disable_stream", &Actuator::disable_stream, "Stop streaming; sends nothing itself.",
+             release_gil())
+        .def("set_streamed_force_mN", &Actuator::set_streamed_force_mN,
+             "The force, in mN, that stream commands carry in ForceMode; sends nothing itself.",
+             py::arg("force"), release_gil())
+        .def("set_streamed_position_um", &Actuator::set_streamed_position_um,
+             "The position, in um, that stream commands carry in PositionMode; sends nothing\n"
+             "itself.",
+             py::arg("position"), release_gil())
+        .def("update_haptic_stream_effects", &Actuator::update_haptic_stream_effects,
+             "The effect bits that stream commands carry in HapticMode; sends nothing itself.",
+             py::arg("effects"), release_gil())
+        .def("get_power_W", &Actuator::get_power_W,
+             "The power the device reports, in W; .error is truthy when reading it failed.",
+             release_gil())
+        .def("get_temperature_C", &Actuator::get_temperature_C,
+             "The temperature the device reports, in C; .error is truthy when reading it failed.",
+             release_gil())
+        .def("get_voltage_mV", &Actuator::get_voltage_mV,
+             "The voltage the device reports, in mV; .error is truthy when reading it failed.",
+             release_gil())
+        .def("get_stream_data", &Actuator::get_stream_data,
+             "A copy of the telemetry the latest stream response carried (zeros before the first).",
+             release_gil())
+        .def("last_error", &Actuator::last_error,
+             "The outcome of the last exchange digested for this actuator, as a ZelkError.",
+             release_gil())
+
+        .def("get_bus", &Actuator::get_bus,
+             "The Bus this actuator is on: a bus of one when it was made without a Bus.")
+        .def("log_write_failures", &Actuator::log_write_failures, kLogWriteFailuresDoc,
+             release_gil())
+        .def("last_log_error", &Actuator::last_log_error, kLastLogErrorDoc, release_gil())
+        .def_readonly("name", &Actuator::name, "The name given at construction, or None.");
 }
 
 }  // namespace ferrun_binding

@@ -1,4 +1,5 @@
 import gc
+import re
 
 import pytest
 
@@ -19,6 +20,26 @@ def test_module_contents_in_registration_order():
     assert _ferrun.KinematicMode is MotorMode.KinematicMode
     assert _ferrun.important is MessagePriority.important
     assert _ferrun.not_important is MessagePriority.not_important
+
+
+# pybind11's own lines: signatures, the overload heading, an enum's bare member list.
+GENERATED = re.compile(r"(\d+\. )?\w+\((.*\) -> .*|\*args, \*\*kwargs\))$|Overloaded function\.$"
+                       r"|Members:$|  \w+$")
+
+
+def says_something(thing):
+    return any(line.strip() and not GENERATED.match(line) for line in (thing.__doc__ or "").splitlines())
+
+
+def test_every_public_class_method_and_property_says_what_it_does():
+    public = [(name, thing) for name, thing in vars(_ferrun).items()
+              if not name.startswith("_") and callable(thing)]
+    for name, cls in list(public):
+        if isinstance(cls, type) and not hasattr(cls, "__members__"):  # enum methods are pybind11's
+            public += [(f"{name}.{n}", member) for n, member in vars(cls).items()
+                       if (n == "__init__" or not n.startswith("_"))
+                       and not isinstance(member, type(object.__init__))]  # no constructor
+    assert [name for name, thing in public if not says_something(thing)] == []
 
 
 @pytest.mark.parametrize(
