@@ -22,13 +22,15 @@ std::vector<std::weak_ptr<zelkSDK::Bus>> tracked;
 unsigned long python_main_thread = 0;  // Python's ident of its main thread
 // A SIGINT this thread's call took from Python, to be handed back when the call returns.
 thread_local bool sigint_taken = false;
+thread_local bool sigint_abandons = false;  // that SIGINT raises KeyboardInterrupt
 
 // Asked from inside a blocking call on the main thread. Runs no Python handler (the call
 // holds the bus's lock): it only takes a pending SIGINT, and abandons the call when SIGINT
 // raises KeyboardInterrupt; any other handler of it runs after the call, as it would have.
-bool abandon_for_ctrl_c() {
-    if (exiting.load() || PyThread_get_thread_ident() != python_main_thread) {
-        return false;
+bool abandon_for_ctrl_c(bool look_again) {
+    if (sigint_taken || !look_again || exiting.load() ||
+        PyThread_get_thread_ident() != python_main_thread) {
+        return sigint_abandons;
     }
     py::gil_scoped_acquire gil;
     if (PyOS_InterruptOccurred() == 0) {
@@ -36,8 +38,9 @@ bool abandon_for_ctrl_c() {
     }
     sigint_taken = true;
     const py::module_ signal_module = py::module_::import("signal");
-    return signal_module.attr("getsignal")(signal_module.attr("SIGINT"))
-        .is(signal_module.attr("default_int_handler"));
+    sigint_abandons = signal_module.attr("getsignal")(signal_module.attr("SIGINT"))
+                          .is(signal_module.attr("default_int_handler"));
+    return sigint_abandons;
 }
 
 void close_everything_at_exit() {
@@ -80,6 +83,7 @@ SdkCall::~SdkCall() {
     if (sigint_taken) {
         // Python raises KeyboardInterrupt (or runs its handler) once the call has returned.
         sigint_taken = false;
+        sigint_abandons = false;
         PyErr_SetInterrupt();
     }
 }

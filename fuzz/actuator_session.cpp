@@ -1,6 +1,9 @@
 #include "fuzz/actuator_session.hpp"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 #include "sdk/modbus/function_codes.hpp"
 #include "sdk/modbus/request_builders.hpp"
@@ -56,6 +59,20 @@ ActuatorSession::ActuatorSession(std::shared_ptr<ScriptedLine> line_,
 }
 
 void ActuatorSession::replace(uint8_t new_address) {
+    if (new_address > zelkSDK::kMaxServerAddress) {
+        // Beyond the protocol's addresses: refused, and the session goes on at a valid one.
+        bool refused = false;
+        try {
+            zelkSDK::Actuator beyond(line, clock, "fuzz", new_address);
+        } catch (const std::invalid_argument&) {
+            refused = true;
+        }
+        if (!refused) {
+            std::fprintf(stderr, "server address %d was accepted\n", new_address);
+            std::abort();
+        }
+        new_address = static_cast<uint8_t>(new_address % (zelkSDK::kMaxServerAddress + 1));
+    }
     address = new_address;
     actuator = std::make_unique<zelkSDK::Actuator>(line, clock, "fuzz", address);
     actuator->open_serial_port("fuzz", baud_rate, interframe_delay_us);

@@ -11,7 +11,7 @@ import sys
 import tempfile
 import time
 from types import FrameType
-from typing import Iterator, List, NoReturn, Optional, TextIO, Tuple
+from typing import Any, Iterator, List, NoReturn, Optional, TextIO, Tuple
 
 import _ferrun
 from ferrun import log_command
@@ -63,16 +63,18 @@ def _set_mode(actuator: _ferrun.Actuator, mode: _ferrun.MotorMode, what: str) ->
 
 
 def _print_state(a: _ferrun.Actuator, several: bool = False) -> None:
-    mode = a.get_mode()
-    _check(mode.error, _named("the device does not answer (reading its mode)", a, several))
+    def read(what: str, result: Any) -> Any:
+        _check(result.error, _named(f"the device does not answer (reading its {what})", a, several))
+        return result.value
+
     readings = [
-        ("mode", mode.value.name),
-        ("position", f"{a.get_position_um().value} um"),
-        ("force", f"{a.get_force_mN().value} mN"),
-        ("power", f"{a.get_power_W().value} W"),
-        ("temperature", f"{a.get_temperature_C().value} C"),
-        ("voltage", f"{a.get_voltage_mV().value} mV"),
-        ("errors", f"0x{a.get_errors().value:04x}"),
+        ("mode", read("mode", a.get_mode()).name),
+        ("position", f"{read('position', a.get_position_um())} um"),
+        ("force", f"{read('force', a.get_force_mN())} mN"),
+        ("power", f"{read('power', a.get_power_W())} W"),
+        ("temperature", f"{read('temperature', a.get_temperature_C())} C"),
+        ("voltage", f"{read('voltage', a.get_voltage_mV())} mV"),
+        ("errors", f"0x{read('errors', a.get_errors()):04x}"),
     ]
     title = f"actuator {a.name} state: " if several else "actuator state: "
     print(title + ", ".join(f"{name} {value}" for name, value in readings))
@@ -181,7 +183,8 @@ def prepare_log(path: Optional[str], append: bool) -> Tuple[str, int]:
         if os.path.exists(path) and not os.path.isfile(path):
             raise DemoError(f"cannot write the traffic log {path}: not a regular file")
         # Should a FIFO have taken the file's place since, opening it does not wait for a reader.
-        descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK, 0o666)
+        flags = os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK | (os.O_APPEND if append else 0)
+        descriptor = os.open(path, flags, 0o666)
         try:
             if not stat.S_ISREG(os.fstat(descriptor).st_mode):
                 raise DemoError(f"cannot write the traffic log {path}: not a regular file")
@@ -304,9 +307,16 @@ def _demo(args: argparse.Namespace) -> int:
             print(f"virtual actuator on {port}")
             return run_demo(port, args.seconds, args.baud, args.address, log_path,
                             log_offset, show_progress, args.plot)
-    except BaseException:
+    except DemoError as error:
         if args.log is None and os.path.getsize(log_path) == 0:
             os.unlink(log_path)  # a temporary log that never got a line
+            raise
+        if args.log is None:
+            raise DemoError(f"{error}; traffic log kept in {log_path}") from None
+        raise
+    except BaseException:
+        if args.log is None and os.path.getsize(log_path) == 0:
+            os.unlink(log_path)
         raise
     finally:
         for signum, handler in zip(STOP_SIGNALS, saved):

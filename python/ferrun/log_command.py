@@ -102,7 +102,9 @@ def _with_progress(log: TextIO, path: str) -> Iterator[str]:
 
 def frames_of(log: TextIO, path: str, reporter: MalformedReporter,
               progress: bool = False) -> Iterator[Frame]:
-    lines: Iterable[str] = _with_progress(log, path) if progress else log
+    # Progress is how far into the file reading has got: only a regular file has that.
+    seekable = stat.S_ISREG(os.fstat(log.fileno()).st_mode)
+    lines: Iterable[str] = _with_progress(log, path) if progress and seekable else log
     try:
         yield from read_frames(lines, reporter)
     except NotATrafficLog as why:

@@ -67,6 +67,8 @@ def virtual_actuator(
         command += ["--baud", str(baud)]
     if turnaround_us is not None:
         command += ["--turnaround-us", str(turnaround_us)]
+    if isinstance(address, (str, bytes)):
+        raise TypeError("address is a server address or a sequence of them, not a string")
     if address is not None:
         addresses = [address] if isinstance(address, int) else list(address)
         command += ["--address", ",".join(str(a) for a in addresses)]
@@ -79,6 +81,10 @@ def virtual_actuator(
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
+        # A session of its own: Ctrl-C in a terminal goes to the whole foreground group, and
+        # the program using the device must still be able to put it to sleep. It stops when
+        # this process does all the same: its standard input closes.
+        start_new_session=True,
     )
     try:
         port = _read_port(process, startup_timeout)

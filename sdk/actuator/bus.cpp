@@ -24,6 +24,20 @@ void Bus::set_abandon_check(AbandonCheck check) {
     abandon_check = check;
 }
 
+Bus::Lock Bus::lock() {
+    const AbandonCheck check = abandon_check;
+    if (check == nullptr) {
+        return Lock(mutex);
+    }
+    // A call told to give up while it waits still takes the bus, and then gives up before
+    // it sends anything.
+    Lock held(mutex, std::defer_lock);
+    while (!held.try_lock_for(std::chrono::microseconds(kAbandonCheckUs))) {
+        check(true);
+    }
+    return held;
+}
+
 Bus::Bus() : Bus(std::make_shared<SerialASIO>(), std::make_shared<ChronoClock>()) {}
 
 Bus::Bus(std::shared_ptr<SerialInterface> serial_interface_, std::shared_ptr<Clock> clock_)
@@ -165,20 +179,25 @@ bool Bus::run_until_queue_empty() {
     stream_paused = true;
     const AbandonCheck check = abandon_check;
     int64_t next_check_us = clock_source->get_time_microseconds() + kAbandonCheckUs;
+    bool abandon = check != nullptr && check(false);
     while (modbus_client.get_queue_size() > 0) {
+        if (abandon) {
+            while (modbus_client.get_queue_size() > 0) {
+                modbus_client.dequeue_transaction();
+            }
+            return false;
+        }
         run_in();
         run_out();
         // A finished exchange is handed over by the next pass at once (on a failed line the
         // next request fails at once too): only an exchange still on the line is waited for.
         if (modbus_client.get_queue_size() > 0 && !modbus_client.is_response_ready()) {
             if (check != nullptr && clock_source->get_time_microseconds() >= next_check_us) {
-                if (check()) {
-                    while (modbus_client.get_queue_size() > 0) {
-                        modbus_client.dequeue_transaction();
-                    }
-                    return false;
-                }
+                abandon = check(true);
                 next_check_us = clock_source->get_time_microseconds() + kAbandonCheckUs;
+                if (abandon) {
+                    continue;
+                }
             }
             // With a check to ask, no single wait outlasts its interval.
             const int64_t wait_us = time_to_wait_us(INT64_MAX);

@@ -48,11 +48,13 @@ constexpr int64_t kAbandonCheckUs = 25000;
 
 class Bus {
   public:
-    // Asked on the waiting thread between the waits of a blocking call, at most every
-    // kAbandonCheckUs: returning true abandons the call. Its exchanges leave the queue (one
-    // on the line is left to the recovery window) and it fails. The Python binding uses it
-    // to end a blocking call at Ctrl-C. None by default.
-    using AbandonCheck = bool (*)();
+    // Asked on the waiting thread while a call waits for the bus's lock and between the
+    // waits of a blocking call, at most every kAbandonCheckUs (look_again true), and at the
+    // start of a blocking call's exchange (false: only whether this call was already told to
+    // give up). True abandons the call: its exchanges leave the queue (one on the line is
+    // left to the recovery window) and it fails. The Python binding uses it to end a blocking
+    // call at Ctrl-C. None by default.
+    using AbandonCheck = bool (*)(bool look_again);
     static void set_abandon_check(AbandonCheck check);
 
     // Makes its own SerialASIO and ChronoClock.
@@ -88,8 +90,9 @@ class Bus {
     bool line_failed();
 
     // For the actuators on the bus.
-    using Lock = std::unique_lock<std::recursive_mutex>;
-    Lock lock() { return Lock(mutex); }
+    using Lock = std::unique_lock<std::recursive_timed_mutex>;
+    // Waits for the bus; a wait is asked about abandoning now and then (see AbandonCheck).
+    Lock lock();
     ModbusClient& client() { return modbus_client; }
     SerialInterface& serial() { return *serial_interface; }
     Clock& clock() { return *clock_source; }
@@ -110,7 +113,7 @@ class Bus {
     std::shared_ptr<SerialInterface> serial_interface;
     std::shared_ptr<Clock> clock_source;
     ModbusClient modbus_client;
-    std::recursive_mutex mutex;
+    std::recursive_timed_mutex mutex;
     std::vector<Actuator*> actuators;  // in the order they were attached
     size_t next_stream_turn = 0;
     bool stream_paused = false;

@@ -99,6 +99,22 @@ def test_demo_summary_tells_of_failed_log_writes(unpaced_port):
                         r"/dev/full: No space left on device\.", log_write_failures(bus))
 
 
+def test_demo_state_never_shows_a_failed_reading_as_a_value():
+    from ferrun.cli import DemoError, _print_state
+
+    class Answers:
+        name = "x1"
+
+        def __getattr__(self, name):
+            failed = name == "get_voltage_mV"
+            value = _ferrun.MotorMode.SleepMode if name == "get_mode" else 0
+            return lambda: type("Result", (), {"value": value, "error": _ferrun.ZelkError(
+                int(failed), "Serial line lost: End of file. " if failed else "")})()
+
+    with pytest.raises(DemoError, match=r"reading its voltage.*Serial line lost"):
+        _print_state(Answers())
+
+
 def test_demo_reports_a_device_that_does_not_answer():
     with virtual_actuator(["--drop", "1"]) as port:
         done = subprocess.run(

@@ -162,7 +162,9 @@ def decoded(path):
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
 def test_demo_stopped_by_a_signal_leaves_the_motor_asleep(tmp_path, signum):
     log = os.fspath(tmp_path / "demo.log")
-    process = demo("--seconds", "120", "--log", log)
+    # A group of its own, signalled whole, as a terminal's Ctrl-C or a service manager does:
+    # the virtual actuator the demo started must still be there to be put to sleep.
+    process = demo("--seconds", "120", "--log", log, start_new_session=True)
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline and process.poll() is None:
         if os.path.exists(log):
@@ -170,7 +172,7 @@ def test_demo_stopped_by_a_signal_leaves_the_motor_asleep(tmp_path, signum):
                 if sum(line.count("\ttx\t01\t64\t") for line in f) >= 20:
                     break
         time.sleep(0.05)
-    process.send_signal(signum)
+    os.killpg(process.pid, signum)
     out, err = process.communicate(timeout=60)
     assert process.returncode == 128 + signum, err
     assert err.count("\n") == 1 and "stream stopped; the motor is in sleep mode" in err
@@ -242,3 +244,20 @@ def test_demo_reports_why_the_virtual_actuator_did_not_start(monkeypatch, capsys
     err = capsys.readouterr().err
     assert err.startswith("ferrun: ") and "cannot open a pty details" in err
     assert err.count("\n") == 1
+
+
+def test_stats_of_a_pipe_with_a_terminal_for_progress(tmp_path):
+    import pty
+
+    log = tmp_path / "t.log"
+    log.write_text("1000\ttx\t01\t03\t01\t3d\t00\t01\t14\t3a\r\n")
+    controller, terminal = pty.openpty()
+    try:
+        with open(log, "rb") as source:
+            done = subprocess.run([sys.executable, "-m", "ferrun", "log", "stats", "/dev/stdin"],
+                                  stdin=source, stdout=subprocess.PIPE, stderr=terminal,
+                                  timeout=60)
+    finally:
+        os.close(terminal)
+        os.close(controller)
+    assert done.returncode == 0 and b"requests" in done.stdout.lower()

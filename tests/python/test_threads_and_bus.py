@@ -361,3 +361,42 @@ def test_signal_handlers_may_use_the_bus():
                           text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "[7777]\n"
+
+
+# Ctrl-C while the main thread waits for a bus another thread holds: its call is abandoned
+# before anything is sent.
+_BUS_WAIT_PROGRAM = """
+import os, signal, sys, threading, time, _ferrun
+from ferrun import virtual_actuator
+with virtual_actuator(["--fault-address", "2", "--drop", "1"], address=[1, 2],
+                      journal=sys.argv[1]) as port:
+    bus = _ferrun.Bus()
+    assert not bus.open_serial_port(port)
+    me, other = _ferrun.Actuator(bus, 1, "me"), _ferrun.Actuator(bus, 2, "other")
+    stop = threading.Event()
+    def hold_the_bus():
+        while not stop.is_set():
+            other.read_register_blocking(317)  # silent: each call holds the bus ~0.4 s
+            time.sleep(0.01)  # the bus's lock is not fair: let the waiting call have it
+    holder = threading.Thread(target=hold_the_bus)
+    holder.start()
+    time.sleep(0.1)
+    threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()
+    try:
+        me.get_mode()
+    except KeyboardInterrupt:
+        print(me.last_error().what(), flush=True)
+    stop.set()
+    holder.join()
+"""
+
+
+def test_ctrl_c_while_waiting_for_the_bus_sends_nothing(tmp_path):
+    journal = tmp_path / "journal.tsv"
+    done = subprocess.run([sys.executable, "-c", _BUS_WAIT_PROGRAM, str(journal)],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "Call abandoned before its answer came. \n"
+    requests = [line.split("\t")[-1] for line in journal.read_text().splitlines()
+                if "\trequest\t" in line]
+    assert requests and not any(frame.startswith("01") for frame in requests)

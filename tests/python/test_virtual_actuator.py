@@ -69,6 +69,9 @@ def test_a_program_that_does_not_start_raises_with_its_own_words(options, text):
     with pytest.raises(VirtualActuatorError, match=text):
         with virtual_actuator(options):
             pass
+    with pytest.raises(TypeError):  # "12" is not the addresses 1 and 2
+        with virtual_actuator(address="12"):
+            pass
 
 
 def test_paced_line_takes_its_wire_time():
