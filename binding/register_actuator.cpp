@@ -60,6 +60,12 @@ ZelkResult<std::vector<unsigned short>> read_write_multiple(
         checked_write_data(write_data, write_count), priority);
 }
 
+// The words of a telemetry getter (pybind11 keeps its own copy of a docstring).
+std::string reading_doc(const char* quantity, const char* unit) {
+    return std::string("The ") + quantity + " the device reports, in " + unit +
+           "; .error is truthy when reading it failed.";
+}
+
 // Python owns its Actuators through this holder: leaving a busy bus waits for its lock.
 using ActuatorHolder = std::unique_ptr<Actuator, DeleteWithoutGil>;
 
@@ -118,11 +124,9 @@ void register_actuator(py::module_& m) {
              py::arg("port_path"), py::arg("baud_rate") = kDefaultBaudRate,
              py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
         .def("close_serial_port", &Actuator::close_serial_port, kCloseDoc, release_gil())
-        .def("get_force_mN", &Actuator::get_force_mN,
-             "The force the device reports, in mN; .error is truthy when reading it failed.",
+        .def("get_force_mN", &Actuator::get_force_mN, reading_doc("force", "mN").c_str(),
              release_gil())
-        .def("get_position_um", &Actuator::get_position_um,
-             "The position the device reports, in um; .error is truthy when reading it failed.",
+        .def("get_position_um", &Actuator::get_position_um, reading_doc("position", "um").c_str(),
              release_gil())
         .def("get_errors", &Actuator::get_errors,
              "The device's error bits; .error is truthy when reading them failed.", release_gil())
@@ -214,14 +218,11 @@ void register_actuator(py::module_& m) {
         .def("update_haptic_stream_effects", &Actuator::update_haptic_stream_effects,
              "The effect bits that stream commands carry in HapticMode; sends nothing itself.",
              py::arg("effects"), release_gil())
-        .def("get_power_W", &Actuator::get_power_W,
-             "The power the device reports, in W; .error is truthy when reading it failed.",
+        .def("get_power_W", &Actuator::get_power_W, reading_doc("power", "W").c_str(),
              release_gil())
         .def("get_temperature_C", &Actuator::get_temperature_C,
-             "The temperature the device reports, in C; .error is truthy when reading it failed.",
-             release_gil())
-        .def("get_voltage_mV", &Actuator::get_voltage_mV,
-             "The voltage the device reports, in mV; .error is truthy when reading it failed.",
+             reading_doc("temperature", "C").c_str(), release_gil())
+        .def("get_voltage_mV", &Actuator::get_voltage_mV, reading_doc("voltage", "mV").c_str(),
              release_gil())
         .def("get_stream_data", &Actuator::get_stream_data,
              "A copy of the telemetry the latest stream response carried (zeros before the first).",

@@ -37,6 +37,15 @@ class ModbusClientTest : public ::testing::Test {
         client.run_out();
         return done;
     }
+    // The exchange is still open now and times out (0x10) one microsecond later.
+    void expect_timeout_one_us_later() {
+        client.run_in();
+        EXPECT_FALSE(client.is_response_ready());
+        clock.advance(1);
+        client.run_in();
+        ASSERT_TRUE(client.is_response_ready());
+        EXPECT_EQ(client.dequeue_transaction().failure_flags, 0x10);
+    }
     // Runs until the queue is empty, advancing the clock 1 ms a pass.
     std::vector<Transaction> drain(int max_passes = 10000) {
         std::vector<Transaction> done;
@@ -81,12 +90,7 @@ TEST_F(ModbusClientTest, ResponseTimeoutIsStrict) {
     queue_read(MessagePriority::not_important);
     client.run_out();
     clock.advance(20000);  // the time limits are written out: they are the protocol's
-    client.run_in();
-    EXPECT_FALSE(client.is_response_ready());
-    clock.advance(1);
-    client.run_in();
-    ASSERT_TRUE(client.is_response_ready());
-    EXPECT_EQ(client.dequeue_transaction().failure_flags, 0x10);
+    expect_timeout_one_us_later();
     EXPECT_EQ(client.get_diagnostic_counters()[response_timeouts], 1);
 }
 
@@ -195,12 +199,7 @@ TEST_F(ModbusClientTest, ResponseTimeoutCountsFromTheEndOfTheRequestOnTheWire) {
     EXPECT_EQ(client.wire_time_us(41), wire);
     EXPECT_EQ(client.next_deadline_us(), clock.now + kResponseTimeoutUs + wire + 1);
     clock.advance(kResponseTimeoutUs + wire);
-    client.run_in();
-    EXPECT_FALSE(client.is_response_ready());
-    clock.advance(1);
-    client.run_in();
-    ASSERT_TRUE(client.is_response_ready());
-    EXPECT_EQ(client.dequeue_transaction().failure_flags, 0x10);
+    expect_timeout_one_us_later();
     // Rounded up, and only then: 96 characters are exactly 55 ms at 19200 baud.
     EXPECT_EQ(client.wire_time_us(96), 55000);
     client.adjust_baud_rate(10'999'999);
