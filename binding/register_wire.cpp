@@ -19,6 +19,10 @@ using namespace zelkSDK;
 namespace ferrun_binding {
 namespace {
 
+// Bounds of wire_time_us() from Python, far beyond any line, well inside int64 arithmetic.
+constexpr int64_t kMaxWireTimeCharacters = 1000000;
+constexpr int64_t kMaxWireTimeBaud = 100000000;
+
 std::string bytes_of(const py::bytes& data) {
     return std::string(data);
 }
@@ -61,9 +65,20 @@ void register_wire(py::module_& m) {
         py::arg("frame"),
         "True when the frame's last two bytes are the CRC of the rest; False for frames under 4 "
         "bytes.");
-    m.def("wire_time_us", &wire::wire_time_us, py::arg("characters"), py::arg("baud"),
-          "Microseconds that characters take on the wire at baud, 11 bits each, rounded up; 0 "
-          "for baud 0.");
+    m.def(
+        "wire_time_us",
+        [](int64_t characters, int64_t baud) {
+            if (characters < 0 || characters > kMaxWireTimeCharacters || baud < 1 ||
+                baud > kMaxWireTimeBaud) {
+                throw py::value_error(
+                    "wire_time_us needs 0 to " + std::to_string(kMaxWireTimeCharacters) +
+                    " characters and a baud rate of 1 to " + std::to_string(kMaxWireTimeBaud));
+            }
+            return wire::wire_time_us(characters, baud);
+        },
+        py::arg("characters"), py::arg("baud"),
+        "Microseconds that characters take on the wire at baud, 11 bits each, rounded up.\n"
+        "ValueError outside 0 to 1000000 characters and 1 to 100000000 baud.");
     m.def(
         "decode_telemetry",
         [](const py::bytes& frame) {
