@@ -8,7 +8,7 @@ import os
 import signal
 import sys
 import time
-from typing import Any, List, NoReturn, Optional, TextIO, Tuple
+from typing import Any, List, NoReturn, Optional, TextIO
 
 import _ferrun
 from ferrun import log_command, monitor_command, register_commands, scan_command
