@@ -2,6 +2,7 @@
 1, 3 and 7, and the SDK's names re-exported by ``ferrun``."""
 
 import json
+import re
 import sys
 
 import pexpect
@@ -29,13 +30,28 @@ def test_the_sdk_is_one_import_away():
     assert [name for name in public if getattr(ferrun, name) is not getattr(_ferrun, name)] == []
 
 
+def test_a_read_with_its_own_response_timeout_leaves_the_bus_its_own():
+    # The device answers 60 ms after each request, always past the bus's 20 ms.
+    with ferrun.virtual_actuator(paced=True, turnaround_us=60000) as port:
+        a = ferrun.Actuator("x1")
+        assert not a.open_serial_port(port)
+        mode = [a.read_register_blocking(317, ferrun.not_important, response_timeout_us=us)
+                for us in (None, 500000, None)]
+        for us in (0, 10000001):
+            with pytest.raises(ValueError, match="response_timeout_us must be 1 to 10000000"):
+                a.read_register_blocking(317, response_timeout_us=us)
+        a.close_serial_port()
+    assert [bool(m.error) for m in mode] == [True, False, True]
+    assert "timed out" in mode[2].error.what()
+
+
 @pytest.mark.parametrize("baud", [9600, 19200])
 def test_scan_finds_exactly_the_actuators_at_their_rate(baud, capsys):
     # A generous time-out: a busy machine must not make an actuator miss its turn.
     with ferrun.virtual_actuator(["--strict-baud"], baud=baud, turnaround_us=1000,
                                  address=BUS) as port:
-        status, out, _ = run(capsys, "scan", port, "--baud", "9600,19200", "--address", "1-8",
-                             "--response-timeout-us", "50000", "--json")
+        status, out, _ = run(capsys, "scan", port, "--baud", "9600,19200", "--address", "1-4,7",
+                             "--response-timeout-us", "100000", "--json")
     assert status == 0
     assert json.loads(out) == [
         {"address": a, "baud": baud, "mode": "SleepMode", "voltage_mV": 24000,
@@ -92,6 +108,17 @@ def test_bad_input_is_one_line_and_exit_status_1(args, text, capsys, monkeypatch
     status, _, err = run(capsys, *args)
     assert status == 1
     assert text in err and err.startswith("ferrun: ") and err.count("\n") == 1, err
+
+
+def test_monitor_counts_failures_by_address_and_fails_when_a_motor_cannot_sleep(capsys):
+    with ferrun.virtual_actuator(paced=True, address=[1]) as port:
+        status, out, err = run(capsys, "monitor", port, "--address", "1,2", "--seconds", "1")
+    assert status == 1
+    assert err == ("ferrun: could not return motor 2 to sleep mode: Failed to set mode within "
+                   "25ms!\n")
+    assert re.search(r"address 1: [1-9]\d* stream exchanges", out)
+    assert re.search(r"address 2: [1-9]\d* stream exchanges \(\d+/s\), failures: timed out "
+                     r"[1-9]", out), out
 
 
 def test_monitor_and_scan_in_a_terminal_stop_at_ctrl_c():
