@@ -18,11 +18,11 @@ from ferrun.session import (CommandError, add_line_options, address, check, lost
                             open_bus, port_or_virtual)
 
 NAMES = register_names()
-ADDRESSES = {name: number for number, name in NAMES.items()}
+REGISTERS_BY_NAME = {name: number for number, name in NAMES.items()}
 UNITS: Dict[int, Tuple[str, int]] = {int(number): (str(unit), int(width))
                                      for number, (unit, width) in _ferrun.register_units().items()}
 MODE_NAMES = {int(mode): name for name, mode in _ferrun.MotorMode.__members__.items()}
-MODE_REPORT = ADDRESSES["mode_report"]
+MODE_REPORT = REGISTERS_BY_NAME["mode_report"]
 LAST_REGISTER = 0xFFFF
 # What a register, and a wide one, holds: the C++ types of the SDK's calls.
 PLAIN_RANGE = (0, 0xFFFF)
@@ -57,7 +57,7 @@ def value_text(r: Reading, in_hex: bool = False) -> str:
 
 
 def bits_text(value: int) -> str:
-    """Error bits, and which are set: 0x0003 (bits 0, 1)."""
+    """Error bits, and which are set: 0x0003 (bits 0,1)."""
     bits = [str(bit) for bit in range(16) if value >> bit & 1]
     return f"0x{value:04x} ({'bits ' + ','.join(bits) if bits else 'none'})"
 
@@ -71,9 +71,9 @@ def register_number(text: str) -> int:
     try:
         number = int(text, 0)
     except ValueError:
-        if text.lower() in ADDRESSES:
-            return ADDRESSES[text.lower()]
-        known = ", ".join(sorted(ADDRESSES))
+        if text.lower() in REGISTERS_BY_NAME:
+            return REGISTERS_BY_NAME[text.lower()]
+        known = ", ".join(sorted(REGISTERS_BY_NAME))
         raise argparse.ArgumentTypeError(
             f"no register is named {text!r} (names: {known})") from None
     if not 0 <= number <= LAST_REGISTER:
