@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,35 @@ ZelkResult<std::vector<unsigned short>> read_write_multiple(
 std::string reading_doc(const char* quantity, const char* unit) {
     return std::string("The ") + quantity + " the device reports, in " + unit +
            "; .error is truthy when reading it failed.";
+}
+
+// The longest response time-out a single read may ask for.
+constexpr int64_t kMaxCallResponseTimeoutUs = 10000000;
+
+// read_register_blocking with a response time-out of its own for this one call, for a sweep
+// over the addresses of a bus where most never answer: the quiet windows after a failure
+// follow it (twice it after a time-out). The bus's own time-out is back when it returns.
+ZelkResult<unsigned short> read_register(Actuator& a, uint16_t reg_address,
+                                         MessagePriority priority,
+                                         std::optional<int64_t> response_timeout_us) {
+    if (!response_timeout_us) {
+        return a.read_register_blocking(reg_address, priority);
+    }
+    if (*response_timeout_us <= 0 || *response_timeout_us > kMaxCallResponseTimeoutUs) {
+        throw py::value_error("response_timeout_us must be 1 to " +
+                              std::to_string(kMaxCallResponseTimeoutUs) + ", got " +
+                              std::to_string(*response_timeout_us));
+    }
+    const std::shared_ptr<Bus> bus = a.get_bus();
+    Bus::Lock held = bus->lock();
+    ModbusClient& client = bus->client();
+    struct Restore {
+        ModbusClient& client;
+        int64_t timeout_us;
+        ~Restore() { client.set_response_timeout_us(timeout_us); }
+    } restore{client, client.get_response_timeout_us()};
+    client.set_response_timeout_us(*response_timeout_us);
+    return a.read_register_blocking(reg_address, priority);
 }
 
 // Python owns its Actuators through this holder: leaving a busy bus waits for its lock.
@@ -146,10 +176,12 @@ void register_actuator(py::module_& m) {
              "Read a signed 32-bit value from two registers, low 16 bits at reg_address;\n"
              ".error is truthy when it failed.",
              py::arg("reg_address"), priority_default, release_gil())
-        .def("read_register_blocking", &Actuator::read_register_blocking,
+        .def("read_register_blocking", &read_register,
              "Read one holding register; .error is truthy when it failed (an exception response's\n"
-             "names its code).",
-             py::arg("reg_address"), priority_default, release_gil())
+             "names its code). response_timeout_us, 1 to 10000000, replaces the bus's response\n"
+             "time-out for this call alone, and the quiet after a failure follows it.",
+             py::arg("reg_address"), priority_default, py::arg("response_timeout_us") = py::none(),
+             release_gil())
         .def("read_multiple_registers_blocking", &Actuator::read_multiple_registers_blocking,
              "Read num_registers holding registers from reg_start_address, at most 125; .error is\n"
              "truthy when it failed. A count of 0 sends nothing.",

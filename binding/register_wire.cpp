@@ -1,6 +1,7 @@
 // The wire format for the Python tools: CRC, wire time, the stream answer's telemetry, the
-// names of function codes, stream modes and exceptions, and the failure table, all from
-// sdk/modbus/wire, so that the tools never keep tables of their own.
+// names of function codes, stream modes and exceptions, the failure table and the most
+// registers one request carries, all from sdk/modbus, so that the tools never keep tables of
+// their own.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -11,6 +12,7 @@
 
 #include "binding/registration.hpp"
 #include "sdk/modbus/modbus_crc16.hpp"
+#include "sdk/modbus/request_builders.hpp"
 #include "sdk/modbus/wire.hpp"
 
 namespace py = pybind11;
@@ -126,6 +128,8 @@ void register_wire(py::module_& m) {
     m.attr("READ_WRITE_MULTIPLE_REGISTERS") = kReadWriteMultipleRegisters;
     m.attr("STREAM_COMMAND") = kStreamCommand;
     m.attr("STREAM_RESPONSE_LENGTH") = kStreamResponseLength;
+    m.attr("MAX_READ_REGISTERS") = kMaxReadRegisters;
+    m.attr("MAX_WRITE_REGISTERS") = kMaxWriteRegisters;
 }
 
 }  // namespace ferrun_binding

@@ -33,6 +33,8 @@ const char kHelp[] =
     "                       a request is acted on once its wire time has passed, response\n"
     "                       bytes follow one character time apart (default 0: unpaced)\n"
     "  --turnaround-us N    device turnaround time before each response (default 0)\n"
+    "  --strict-baud        with --baud: a request sent while the port is set to another\n"
+    "                       rate is noise to the devices, and nobody answers it\n"
     "  --no-mode-confirm    accept mode writes but keep reporting the old mode\n"
     "  --journal FILE       write every request, effect, fault and response to FILE, one\n"
     "                       tab-separated line each (see the README)\n"
@@ -183,6 +185,10 @@ int main(int argc, char** argv) {
         }
         if (arg == "--no-mode-confirm") {
             options.confirms_modes = false;
+            continue;
+        }
+        if (arg == "--strict-baud") {
+            options.strict_baud = true;
             continue;
         }
         if (arg == "--ignore-stdin") {

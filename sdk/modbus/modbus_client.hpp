@@ -110,6 +110,12 @@ class ModbusClient {
     // nothing is queued and no limit runs.
     int64_t next_deadline_us();
 
+    // The response time-out in use, kResponseTimeoutUs unless set; the recovery windows
+    // follow it. The Python binding shortens it for a single read that sweeps the addresses
+    // of a bus, where most never answer; the setter does not check its argument.
+    int64_t get_response_timeout_us() const { return response_timeout_us; }
+    void set_response_timeout_us(int64_t timeout_us) { response_timeout_us = timeout_us; }
+
     // The recovery window after a failed exchange and after opening: at least the response
     // time-out. After a time-out, twice that: the device may still be answering.
     int64_t recovery_window_us() const {

@@ -94,6 +94,25 @@ TEST_F(ModbusClientTest, ResponseTimeoutIsStrict) {
     EXPECT_EQ(client.get_diagnostic_counters()[response_timeouts], 1);
 }
 
+TEST_F(ModbusClientTest, AShorterResponseTimeoutShortensTheQuietAfterIt) {
+    client.set_response_timeout_us(5000);
+    queue_read(MessagePriority::not_important);
+    queue_read(MessagePriority::not_important);
+    client.run_out();
+    clock.advance(5000);
+    EXPECT_TRUE(pass().empty());
+    clock.advance(1);
+    ASSERT_EQ(pass().size(), 1u);
+    EXPECT_EQ(client.late_answer_window_us(), 10000);
+    clock.advance(10000);
+    client.run_out();
+    EXPECT_EQ(line.frames.size(), 1u);
+    clock.advance(1);
+    client.run_out();
+    EXPECT_EQ(line.frames.size(), 2u);
+    EXPECT_EQ(client.recovery_window_us(), 5000);
+}
+
 TEST_F(ModbusClientTest, BytesWaitingWhenTheLimitPassesAreStillTaken) {
     queue_read();
     client.run_out();
