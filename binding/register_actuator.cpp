@@ -236,6 +236,11 @@ void register_actuator(py::module_& m) {
         .def("log_write_failures", &Actuator::log_write_failures, kLogWriteFailuresDoc,
              release_gil())
         .def("last_log_error", &Actuator::last_log_error, kLastLogErrorDoc, release_gil())
+        .def("start_streaming", &start_streaming<Actuator>, kStartStreamingDoc)
+        .def("stop_streaming", &Actuator::stop_streaming, kStopStreamingDoc, release_gil())
+        .def("is_streaming", &Actuator::is_streaming, kIsStreamingDoc)
+        .def(
+            "streaming", [](Actuator& a) { return StreamingScope{a.get_bus()}; }, kStreamingDoc)
         .def_readonly("name", &Actuator::name, "The name given at construction, or None.");
 }
 

@@ -93,6 +93,11 @@ class Actuator {
     // run(), then sleep until a response byte arrives, the engine's next time limit passes
     // or max_wait_us are over: a loop of it streams at the line's pace.
     void run_wait(int64_t max_wait_us);
+    // Its bus's thread (Bus::start_streaming): the loop of run_wait() for every actuator on
+    // the bus, away from the caller's thread.
+    void start_streaming() { bus->start_streaming(); }
+    void stop_streaming() { bus->stop_streaming(); }
+    bool is_streaming() const { return bus->is_streaming(); }
     void run_in();
     void run_out();
     void handle_transaction_response(Transaction response);

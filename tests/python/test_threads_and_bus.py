@@ -165,6 +165,45 @@ def test_a_bus_of_one_sends_what_a_single_actuator_sends(tmp_path):
     assert sent[0] == sent[1]
 
 
+def test_the_bus_thread_streams_while_python_holds_the_gil_and_blocking_calls_slot_in(tmp_path):
+    journal = tmp_path / "journal.tsv"
+    with virtual_actuator(paced=True, baud=1_000_000, journal=journal) as port:
+        a = _ferrun.Actuator("x1")
+        assert not a.open_serial_port(port, 1_000_000)
+        assert not a.set_mode(MotorMode.PositionMode)
+        a.set_streamed_position_um(3000)
+        a.enable_stream()
+        with a.streaming():
+            assert a.is_streaming() and a.get_bus().is_streaming()
+            for call in (a.run, lambda: a.get_bus().run_wait(1000)):
+                with pytest.raises(RuntimeError, match="refused while the bus thread streams"):
+                    call()
+            started = time.monotonic()
+            while time.monotonic() < started + 1.0:
+                pass  # pure Python: this thread keeps the GIL
+            ended = time.monotonic()
+            wrong = []
+
+            def worker(register):
+                for i in range(10):
+                    if a.write_register_blocking(register, i) or \
+                            a.read_register_blocking(register).value != i:
+                        wrong.append((register, i))
+
+            threads = [threading.Thread(target=worker, args=(r,)) for r in (600, 601)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        assert not a.is_streaming() and not a.get_bus().last_error()
+        a.close_serial_port()
+    assert wrong == []
+    # The journal's times are CLOCK_MONOTONIC's, as time.monotonic() reads it.
+    streamed = [int(line.split("\t")[0]) / 1e6 for line in journal.read_text().splitlines()
+                if "\tstream\t" in line]
+    assert sum(1 for t in streamed if started < t < ended) >= 50
+
+
 def test_demo_moves_every_actuator_on_a_bus():
     done = subprocess.run(
         [sys.executable, "-m", "ferrun", "demo", "--seconds", "1", "--no-progress",
@@ -263,13 +302,17 @@ def deleting():
     while True:
         other = _ferrun.Actuator(a.get_bus(), 2)
         del other
+def bus_thread():  # returns at once, leaving the bus thread streaming
+    a.enable_stream()
+    a.start_streaming()
 threading.Thread(target={"blocking": blocking, "streaming": streaming, "idle": idle,
-                         "deleting": deleting}[kind], daemon=True).start()
+                         "deleting": deleting, "bus_thread": bus_thread}[kind],
+                 daemon=True).start()
 time.sleep(0.1)
 """
 
 
-@pytest.mark.parametrize("kind", ["blocking", "streaming", "idle", "deleting"])
+@pytest.mark.parametrize("kind", ["blocking", "streaming", "idle", "deleting", "bus_thread"])
 def test_interpreter_exit_with_a_thread_inside_the_sdk_is_clean(kind):
     runs = [subprocess.Popen([sys.executable, "-c", _EXIT_PROGRAM, kind],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
