@@ -241,6 +241,16 @@ void register_actuator(py::module_& m) {
         .def("is_streaming", &Actuator::is_streaming, kIsStreamingDoc)
         .def(
             "streaming", [](Actuator& a) { return StreamingScope{a.get_bus()}; }, kStreamingDoc)
+        .def("set_setpoint_timeout_ms", &Actuator::set_setpoint_timeout_ms,
+             "Set-point watchdog: when the streamed set-point has not been refreshed for\n"
+             "timeout_ms, stream a safe one (0 mN; the position last measured; no effects), and\n"
+             "after timeout_ms more disable the stream and send sleep mode (set_mode and\n"
+             "enable_stream again to go on). 0 turns it off; negative raises ValueError. Never\n"
+             "set: off for run()/run_wait() loops, 200 ms while the bus thread streams.",
+             py::arg("timeout_ms"), release_gil())
+        .def("watchdog_tripped", &Actuator::watchdog_tripped,
+             "True from a watchdog trip (last_error() says which stage) to the next set-point.",
+             release_gil())
         .def_readonly("name", &Actuator::name, "The name given at construction, or None.");
 }
 

@@ -173,7 +173,7 @@ void Bus::give_stream_turn() {
     }
     for (size_t tried = 0; tried < actuators.size(); ++tried) {
         const size_t turn = (next_stream_turn + tried) % actuators.size();
-        actuators[turn]->stream_controller.update();
+        actuators[turn]->take_stream_turn();
         if (modbus_client.get_queue_size() > 0) {
             next_stream_turn = turn + 1;
             return;
@@ -279,6 +279,10 @@ void Bus::start_streaming() {
     {
         Lock held = lock();
         thread_error = no_error();
+        // The set-point watchdog's default time-out starts now.
+        for (Actuator* actuator : actuators) {
+            actuator->watchdog.rearm(clock_source->get_time_microseconds());
+        }
     }
     stop_requested = false;
     thread_running = true;

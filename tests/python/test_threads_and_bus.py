@@ -172,6 +172,7 @@ def test_the_bus_thread_streams_while_python_holds_the_gil_and_blocking_calls_sl
         assert not a.open_serial_port(port, 1_000_000)
         assert not a.set_mode(MotorMode.PositionMode)
         a.set_streamed_position_um(3000)
+        a.set_setpoint_timeout_ms(0)  # the set-point is never refreshed here
         a.enable_stream()
         with a.streaming():
             assert a.is_streaming() and a.get_bus().is_streaming()
@@ -202,6 +203,32 @@ def test_the_bus_thread_streams_while_python_holds_the_gil_and_blocking_calls_sl
     streamed = [int(line.split("\t")[0]) / 1e6 for line in journal.read_text().splitlines()
                 if "\tstream\t" in line]
     assert sum(1 for t in streamed if started < t < ended) >= 50
+
+
+def test_the_bus_thread_watchdog_puts_a_forgotten_motor_to_sleep_until_the_next_set_point(
+        tmp_path):
+    journal = tmp_path / "journal.tsv"
+    with virtual_actuator(paced=True, baud=1_000_000, journal=journal) as port:
+        a = _ferrun.Actuator("x1")
+        assert not a.open_serial_port(port, 1_000_000)
+        with pytest.raises(ValueError, match="0 \\(off\\) or more"):
+            a.set_setpoint_timeout_ms(-1)
+        assert not a.set_mode(MotorMode.ForceMode)
+        a.set_streamed_force_mN(300)
+        a.enable_stream()
+        with a.streaming():  # 200 ms unless set
+            until = time.monotonic() + 30
+            while a.get_mode().value != MotorMode.SleepMode and time.monotonic() < until:
+                time.sleep(0.05)
+            assert a.watchdog_tripped()
+            a.set_streamed_force_mN(100)
+            assert not a.watchdog_tripped()
+        a.close_serial_port()
+    events = [line.split("\t") for line in journal.read_text().splitlines()
+              if "\tstream\t" in line or "\tmode\t" in line]
+    streamed = [int(e[5]) for e in events if e[1] == "stream"]
+    assert sorted(set(streamed), key=streamed.index) == [300, 0]  # the set-point, then 0 mN
+    assert events[-1][1] == "mode" and events[-1][4:] == ["2", "1"]  # then sleep mode
 
 
 def test_demo_moves_every_actuator_on_a_bus():

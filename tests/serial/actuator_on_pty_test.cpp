@@ -257,6 +257,7 @@ TEST_F(ActuatorOnPacedPty, BusThreadStreamsWhileBlockingCallsFromTwoThreadsSlotI
     start();
     ASSERT_FALSE(static_cast<bool>(actuator.set_mode(PositionMode)));
     actuator.set_streamed_position_um(3000);
+    actuator.set_setpoint_timeout_ms(0);  // the set-point is never refreshed here
     actuator.enable_stream();
     actuator.start_streaming();
     actuator.start_streaming();  // already running: nothing changes
