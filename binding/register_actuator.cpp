@@ -66,6 +66,28 @@ std::string reading_doc(const char* quantity, const char* unit) {
            "; .error is truthy when reading it failed.";
 }
 
+constexpr char kTakeRecordingDoc[] =
+    "What was recorded since the last take, oldest first, handed over (see ferrun.recording):\n"
+    "a NumPy structured array when NumPy is installed (no copy), else an array-backed\n"
+    "ferrun.recording.ArrayRecording; either has the fields time_us, setpoint, position_um,\n"
+    "force_mN, power_W, voltage_mV, temperature_C, errors, subfunction and failed, .lost (the\n"
+    "samples a full ring dropped since the last take) and .to_csv(path).";
+
+// The samples as a buffer Python reads without a copy: one record of named fields a sample.
+constexpr char kSampleFormat[] =
+    "T{=q:time_us:=i:setpoint:=i:position_um:=i:force_mN:=H:power_W:=H:voltage_mV:"
+    "=h:temperature_C:=H:errors:=B:subfunction:=B:failed:2x}";
+
+py::object take_recording(Actuator& a) {
+    TelemetryRecording taken;
+    {
+        SdkCall call;
+        taken = a.take_recording();
+    }
+    const py::object raw = py::cast(std::move(taken));
+    return py::module_::import("ferrun.recording").attr("wrap")(raw);
+}
+
 // Python owns its Actuators through this holder: leaving a busy bus waits for its lock.
 using ActuatorHolder = std::unique_ptr<Actuator, DeleteWithoutGil>;
 
@@ -251,7 +273,29 @@ void register_actuator(py::module_& m) {
         .def("watchdog_tripped", &Actuator::watchdog_tripped,
              "True from a watchdog trip (last_error() says which stage) to the next set-point.",
              release_gil())
+        .def("start_recording", &Actuator::start_recording,
+             "Record every stream exchange from now on into a ring of capacity samples (1 to\n"
+             "10,000,000; else ValueError); starting again drops what was kept. Filled by\n"
+             "whoever runs the cycle, the bus thread or a run()/run_wait() loop.",
+             py::arg("capacity"), release_gil())
+        .def("stop_recording", &Actuator::stop_recording,
+             "Record no more; what was kept stays for take_recording().", release_gil())
+        .def("take_recording", &take_recording, kTakeRecordingDoc)
         .def_readonly("name", &Actuator::name, "The name given at construction, or None.");
+
+    py::class_<TelemetryRecording>(
+        m, "RecordingBuffer", py::buffer_protocol(),
+        "The samples one take_recording() handed over, as a buffer of records (what\n"
+        "ferrun.recording wraps); .lost counts the samples a full ring dropped before them.")
+        .def_buffer([](TelemetryRecording& taken) {
+            return py::buffer_info(taken.samples.data(), sizeof(TelemetrySample), kSampleFormat, 1,
+                                   {taken.samples.size()}, {sizeof(TelemetrySample)});
+        })
+        .def_readonly("lost", &TelemetryRecording::lost,
+                      "Samples dropped by a full ring since the take before.")
+        .def(
+            "__len__", [](const TelemetryRecording& taken) { return taken.samples.size(); },
+            "How many samples it holds.");
 }
 
 }  // namespace ferrun_binding

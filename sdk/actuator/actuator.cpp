@@ -292,6 +292,44 @@ void Actuator::take_stream_turn() {
     }
 }
 
+void Actuator::start_recording(size_t capacity) {
+    if (capacity == 0 || capacity > kMaxRecordingCapacity) {
+        throw std::invalid_argument("A recording holds 1 to " +
+                                    std::to_string(kMaxRecordingCapacity) + " samples; got " +
+                                    std::to_string(capacity) + ".");
+    }
+    Bus::Lock held = bus->lock();
+    recorder.start(capacity);
+}
+
+void Actuator::stop_recording() {
+    Bus::Lock held = bus->lock();
+    recorder.stop();
+}
+
+TelemetryRecording Actuator::take_recording() {
+    Bus::Lock held = bus->lock();
+    return recorder.take();
+}
+
+void Actuator::record_stream_exchange(const Transaction& response) {
+    if (!recorder.is_recording()) {
+        return;
+    }
+    TelemetrySample sample;
+    sample.time_us = bus->clock().get_time_microseconds();
+    sample.subfunction = response.request_data()[0];
+    sample.setpoint = static_cast<int32_t>(wire::get_u32(&response.request_data()[1]));
+    sample.position_um = stream_cache.position;
+    sample.force_mN = stream_cache.force;
+    sample.power_W = stream_cache.power;
+    sample.voltage_mV = stream_cache.voltage;
+    sample.temperature_C = stream_cache.temperature;
+    sample.errors = stream_cache.errors;
+    sample.failed = message_error ? 1 : 0;
+    recorder.add(sample);
+}
+
 ZelkError Actuator::last_error() {
     Bus::Lock held = bus->lock();
     return message_error;
@@ -339,6 +377,9 @@ void Actuator::handle_transaction_response(Transaction response) {
         const uint8_t code = response.response_data()[0];
         message_error = ZelkError(1, "Modbus exception response, code " + std::to_string(code) +
                                          " (" + wire::exception_name(code) + "). ");
+        if (request_function == kStreamCommand) {
+            record_stream_exchange(response);
+        }
         return;
     }
 
@@ -363,6 +404,9 @@ void Actuator::handle_transaction_response(Transaction response) {
     const bool sleep_sent = request_function == kWriteSingleRegister &&
                             wire::get_u16(&response.request_data()[0]) == registers::kModeCommand &&
                             wire::get_u16(&response.request_data()[2]) == SleepMode;
+    if (request_function == kStreamCommand) {
+        record_stream_exchange(response);
+    }
     if (flags == 0 && watchdog.tripped() && (response_function == kStreamCommand || sleep_sent)) {
         message_error = watchdog_error;
     }

@@ -22,6 +22,7 @@
 #include "sdk/actuator/register_map.hpp"
 #include "sdk/actuator/setpoint_watchdog.hpp"
 #include "sdk/actuator/stream_controller.hpp"
+#include "sdk/actuator/telemetry_recorder.hpp"
 #include "sdk/log/log_interface.hpp"
 #include "sdk/modbus/modbus_client.hpp"
 #include "sdk/modbus/transaction.hpp"
@@ -124,6 +125,14 @@ class Actuator {
     void set_setpoint_timeout_ms(int timeout_ms);
     bool watchdog_tripped();
 
+    // Telemetry recording (telemetry_recorder.hpp): every stream exchange from now on, in a
+    // ring of `capacity` samples (1 to kMaxRecordingCapacity, else std::invalid_argument;
+    // starting again drops what was kept). take_recording() hands over what was recorded
+    // since the last take, with the count lost to a full ring.
+    void start_recording(size_t capacity);
+    void stop_recording();
+    TelemetryRecording take_recording();
+
     // Device commands.
     ZelkResult<int> get_force_mN();
     ZelkResult<int> get_position_um();
@@ -190,6 +199,7 @@ class Actuator {
     // This actuator's turn in the bus cycle: queues its stream command, as the watchdog says.
     void take_stream_turn();
     int64_t setpoint_timeout_us() const;
+    void record_stream_exchange(const Transaction& response);
 
     std::shared_ptr<Bus> bus;
     ModbusClient& modbus_client;
@@ -211,6 +221,7 @@ class Actuator {
     int setpoint_timeout_ms = -1;  // never set: the default of whoever drives the bus
     int32_t held_position_um = 0;  // measured when the watchdog tripped
     ZelkError watchdog_error = no_error();
+    TelemetryRecorder recorder;
 };
 
 }  // namespace zelkSDK

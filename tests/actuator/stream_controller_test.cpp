@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "actuator/actuator_fixture.hpp"
@@ -201,4 +202,44 @@ TEST_F(ActuatorTest, SetpointWatchdogSendsASafeSetpointThenSleepModeUntilTheNext
     actuator.enable_stream();
     EXPECT_EQ(next_streamed(), -300);
     EXPECT_THROW(actuator.set_setpoint_timeout_ms(-1), std::invalid_argument);
+}
+
+TEST_F(ActuatorTest, RecordingKeepsTheNewestSamplesAndCountsThoseAFullRingLost) {
+    EXPECT_THROW(actuator.start_recording(0), std::invalid_argument);
+    device.place(0.0123);
+    ASSERT_FALSE(static_cast<bool>(actuator.set_mode(ForceMode)));
+    actuator.start_recording(5);
+    actuator.enable_stream();
+    std::vector<int32_t> sent;
+    for (int32_t force = 1; force <= 8; ++force) {
+        actuator.set_streamed_force_mN(force);
+        const size_t before = line->requests.size();
+        for (int i = 0; i < 200 && line->requests.size() == before; ++i)
+            actuator.run();
+        sent.push_back(static_cast<int32_t>(wire::get_u32(&line->requests.back()[3])));
+    }
+    silence_device();
+    const size_t unanswered = line->requests.size() + 2;
+    for (int i = 0; i < 2000 && line->requests.size() < unanswered; ++i)
+        actuator.run();
+    actuator.disable_stream();
+    for (int i = 0; i < 2000; ++i)
+        actuator.run();  // the last command times out
+    const TelemetryRecording taken = actuator.take_recording();
+    ASSERT_EQ(taken.samples.size(), 5u);
+    EXPECT_EQ(taken.lost, 5u);  // 10 exchanges, the last two unanswered
+    for (size_t i = 0; i < 5; ++i) {
+        const TelemetrySample& s = taken.samples[i];
+        EXPECT_EQ(s.subfunction, kStreamForce);
+        EXPECT_EQ(s.failed, i >= 3 ? 1 : 0) << i;
+        EXPECT_NEAR(s.position_um, 12300, 100);
+        EXPECT_EQ(s.voltage_mV, 24000);
+        if (i > 0) {
+            EXPECT_GT(s.time_us, taken.samples[i - 1].time_us);
+        }
+        EXPECT_EQ(s.setpoint, sent[std::min<size_t>(5 + i, 7)]);
+    }
+    const TelemetryRecording again = actuator.take_recording();
+    EXPECT_TRUE(again.samples.empty());
+    EXPECT_EQ(again.lost, 0u);
 }
