@@ -298,8 +298,9 @@ void Actuator::start_recording(size_t capacity) {
                                     std::to_string(kMaxRecordingCapacity) + " samples; got " +
                                     std::to_string(capacity) + ".");
     }
+    std::vector<TelemetrySample> ring(capacity);
     Bus::Lock held = bus->lock();
-    recorder.start(capacity);
+    recorder.start(std::move(ring));
 }
 
 void Actuator::stop_recording() {

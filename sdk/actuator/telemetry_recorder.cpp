@@ -1,9 +1,11 @@
 #include "sdk/actuator/telemetry_recorder.hpp"
 
+#include <utility>
+
 namespace zelkSDK {
 
-void TelemetryRecorder::start(size_t capacity) {
-    ring.assign(capacity, TelemetrySample());
+void TelemetryRecorder::start(std::vector<TelemetrySample> ring_) {
+    ring = std::move(ring_);
     oldest = 0;
     count = 0;
     lost = 0;

@@ -38,9 +38,10 @@ constexpr size_t kMaxRecordingCapacity = 10'000'000;
 
 class TelemetryRecorder {
   public:
-    // Starts afresh (what was kept and the lost count are dropped). The caller refuses a
-    // capacity of 0 or above kMaxRecordingCapacity.
-    void start(size_t capacity);
+    // Starts afresh in `ring`, whose size is the capacity (what was kept and the lost count
+    // are dropped). The caller refuses a capacity of 0 or above kMaxRecordingCapacity, and
+    // makes the ring before it takes the bus's lock: a large one takes a while.
+    void start(std::vector<TelemetrySample> ring);
     // No more samples; what was kept stays for take().
     void stop() { recording = false; }
     bool is_recording() const { return recording; }

@@ -7,9 +7,7 @@ import time
 
 import pytest
 
-import _ferrun
 from _ferrun import MotorMode
-from ferrun import virtual_actuator
 from ferrun.recording import FIELDS, ArrayRecording
 
 MESSAGES_SENT = 5
@@ -22,33 +20,29 @@ def _until_stream_idle(a):
 
 @pytest.mark.parametrize("with_numpy", [True, False])
 def test_a_recording_matches_the_journal_and_a_full_ring_counts_its_losses(
-        tmp_path, monkeypatch, with_numpy):
+        journaled, tmp_path, monkeypatch, with_numpy):
     if not with_numpy:
         monkeypatch.setitem(sys.modules, "numpy", None)  # import numpy fails
-    journal = tmp_path / "journal.tsv"
-    with virtual_actuator(paced=True, baud=1_000_000, journal=journal) as port:
-        a = _ferrun.Actuator("x1")
-        assert not a.open_serial_port(port, 1_000_000)
-        assert not a.set_mode(MotorMode.ForceMode)
-        a.set_setpoint_timeout_ms(0)
-        a.start_recording(10_000)
-        a.enable_stream()
-        with a.streaming():
-            takes = []
-            for i in range(8):  # a reader taking every 100 ms
-                a.set_streamed_force_mN(10 * i)
-                time.sleep(0.1)
-                takes.append(a.take_recording())
-            _until_stream_idle(a)
+    a, journal = journaled
+    assert not a.set_mode(MotorMode.ForceMode)
+    a.set_setpoint_timeout_ms(0)
+    a.start_recording(10_000)
+    a.enable_stream()
+    with a.streaming():
+        takes = []
+        for i in range(8):  # a reader taking every 100 ms
+            a.set_streamed_force_mN(10 * i)
+            time.sleep(0.1)
             takes.append(a.take_recording())
-            a.start_recording(5)
-            a.enable_stream()
-            until = a.get_bus().get_diagnostic_counters()[MESSAGES_SENT] + 30
-            while a.get_bus().get_diagnostic_counters()[MESSAGES_SENT] < until:
-                time.sleep(0.01)
-            _until_stream_idle(a)
-            small = a.take_recording()
-        a.close_serial_port()
+        _until_stream_idle(a)
+        takes.append(a.take_recording())
+        a.start_recording(5)
+        a.enable_stream()
+        until = a.get_bus().get_diagnostic_counters()[MESSAGES_SENT] + 30
+        while a.get_bus().get_diagnostic_counters()[MESSAGES_SENT] < until:
+            time.sleep(0.01)
+        _until_stream_idle(a)
+        small = a.take_recording()
     heard = [int(line.split("\t")[5]) for line in journal.read_text().splitlines()
              if "\tstream\t" in line]
     recorded = [int(v) for take in takes for v in take["setpoint"]]
