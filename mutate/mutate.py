@@ -374,7 +374,9 @@ def load_equivalents(path: Path) -> List[Equivalent]:
     for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
         if not line.strip() or line.lstrip().startswith("#"):
             continue
-        fields = [field.strip() for field in line.split(" | ")]
+        # The line's text may hold " | " itself (a | b): the file is first, edit and reason last.
+        head = line.split(" | ", 1)
+        fields = [field.strip() for field in head[:1] + (head[1].rsplit(" | ", 2) if len(head) > 1 else [])]
         if len(fields) != 4:
             raise SystemExit(f"mutate: {path}:{number}: want 'file | line | edit | reason'")
         entries.append(Equivalent(*fields))
@@ -655,18 +657,26 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         saved: List[Outcome] = []
         for number, run in enumerate(args.rescore):
             earlier = len(saved)
+            # Of the earlier outcomes with the same edit of the same line text, the nearest one
+            # is replaced by its closest match of this run; the other outcomes are added.
+            best: Dict[int, Tuple[Tuple[int, int], Outcome]] = {}
             for entry in json.loads(Path(run).read_text()):
                 mutant = Mutant(**{f.name: entry[f.name] for f in dataclasses.fields(Mutant)})
                 outcome = Outcome(mutant, entry["status"], entry["detail"])
                 if outcome.status == "survived":
                     outcome.equivalent = next((e for e in equivalents if e.matches(mutant)), None)
-                # The same edit of the same line text; of a repeated line, the nearest one.
-                same = [k for k in range(earlier) if (saved[k].mutant.file, saved[k].mutant.line_text,
-                        saved[k].mutant.edit) == (mutant.file, mutant.line_text, mutant.edit)]
-                if number > 0 and same:
-                    saved[min(same, key=lambda k: abs(saved[k].mutant.line - mutant.line))] = outcome
+                distances = {k: (abs(saved[k].mutant.line - mutant.line), abs(saved[k].mutant.start - mutant.start))
+                             for k in range(earlier) if (saved[k].mutant.file, saved[k].mutant.line_text,
+                             saved[k].mutant.edit) == (mutant.file, mutant.line_text, mutant.edit)}
+                nearest = min(distances, key=lambda k: distances[k]) if number > 0 and distances else None
+                if nearest is not None and (nearest not in best or distances[nearest] < best[nearest][0]):
+                    if nearest in best:
+                        saved.append(best[nearest][1])
+                    best[nearest] = (distances[nearest], outcome)
                 else:
                     saved.append(outcome)
+            for k, (_, outcome) in best.items():
+                saved[k] = outcome
         print(report(saved, False))
         return 0
     if not args.paths:

@@ -17,6 +17,7 @@
 #include <functional>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "fakes/wire.hpp"
 #include "serial/pty_pair.hpp"
@@ -276,6 +277,12 @@ TEST_F(SerialAsioTest, ErrorsThatNeverPassMarkTheLineLost) {
         ::close(saved);
         ::close(stand_in);
     };
+    PtyPair unplugged;  // a master whose terminal is gone reads EIO
+    ::close(unplugged.slave);
+    unplugged.slave = -1;
+    standing_in(std::exchange(unplugged.master, -1), [&] { port.ready_to_receive(); });
+    EXPECT_EQ(port.line_failure_reason(), std::error_code(EIO, std::system_category()).message());
+    ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
     standing_in(::open("/dev/null", O_WRONLY), [&] { EXPECT_FALSE(port.ready_to_receive()); });
     EXPECT_EQ(port.line_failure_reason(), std::error_code(EBADF, std::system_category()).message());
 
