@@ -87,6 +87,8 @@ TEST_F(ModbusClientTest, WholeResponseInOneBatchCompletesInOnePass) {
 }
 
 TEST_F(ModbusClientTest, ResponseTimeoutIsStrict) {
+    clock.advance(kResponseTimeoutUs + 1);
+    EXPECT_EQ(client.check_timeouts(), 0);  // idle: no limit runs
     queue_read(MessagePriority::not_important);
     client.run_out();
     clock.advance(20000);  // the time limits are written out: they are the protocol's
@@ -123,6 +125,21 @@ TEST_F(ModbusClientTest, BytesWaitingWhenTheLimitPassesAreStillTaken) {
     EXPECT_EQ(client.next_deadline_us(), clock.now + kDriverHandOverWaitUs);
     line.in_driver = false;
     line.push(kTwoRegisters);
+    client.run_in();
+    ASSERT_TRUE(client.is_response_ready());
+    EXPECT_EQ(client.dequeue_transaction().failure_flags, 0);
+    // ...and so are the rest of an answer when the gap between its bytes passes.
+    clock.advance(kDefaultInterframeDelayUs + 1);
+    queue_read();
+    client.run_out();
+    line.push(hex("01 03 04 12 34"));
+    client.run_in();
+    clock.advance(16001);
+    line.in_driver = true;
+    client.run_in();
+    EXPECT_FALSE(client.is_response_ready());
+    line.in_driver = false;
+    line.push(hex("56 78 81 07"));
     client.run_in();
     ASSERT_TRUE(client.is_response_ready());
     EXPECT_EQ(client.dequeue_transaction().failure_flags, 0);
@@ -376,6 +393,16 @@ TEST_F(ModbusClientTest, LostLineFailsEveryRequestAtOnceWithoutResending) {
     EXPECT_EQ(client.get_queue_size(), 0u);
     EXPECT_EQ(line.frames.size(), 1u);
     EXPECT_EQ(log->lines.back().substr(log->lines.back().find("\trx")), "\trx\tLine lost. ");
+    // A quiet window after a finished exchange ends too: nothing is left to wait for.
+    line.failure.clear();
+    queue_read();
+    client.run_out();
+    line.push(kTwoRegisters);
+    ASSERT_EQ(pass().size(), 1u);
+    EXPECT_EQ(client.get_state(), ConnectionState::interframe_wait);
+    line.failure = "Input/output error";
+    client.run_in();
+    EXPECT_EQ(client.get_state(), ConnectionState::idle);
 }
 
 TEST_F(ModbusClientTest, EmptyRequestIsNeverQueued) {
