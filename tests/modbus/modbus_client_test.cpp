@@ -46,6 +46,16 @@ class ModbusClientTest : public ::testing::Test {
         ASSERT_TRUE(client.is_response_ready());
         EXPECT_EQ(client.dequeue_transaction().failure_flags, 0x10);
     }
+    // The line stays quiet for quiet_us more, and the next request goes one microsecond later.
+    void expect_next_request_after_us(int64_t quiet_us) {
+        const size_t sent = line.frames.size();
+        clock.advance(quiet_us);
+        client.run_out();
+        EXPECT_EQ(line.frames.size(), sent);
+        clock.advance(1);
+        client.run_out();
+        EXPECT_EQ(line.frames.size(), sent + 1);
+    }
     // Runs until the queue is empty, advancing the clock 1 ms a pass.
     std::vector<Transaction> drain(int max_passes = 10000) {
         std::vector<Transaction> done;
@@ -106,12 +116,7 @@ TEST_F(ModbusClientTest, AShorterResponseTimeoutShortensTheQuietAfterIt) {
     clock.advance(1);
     ASSERT_EQ(pass().size(), 1u);
     EXPECT_EQ(client.late_answer_window_us(), 10000);
-    clock.advance(10000);
-    client.run_out();
-    EXPECT_EQ(line.frames.size(), 1u);
-    clock.advance(1);
-    client.run_out();
-    EXPECT_EQ(line.frames.size(), 2u);
+    expect_next_request_after_us(10000);
     EXPECT_EQ(client.recovery_window_us(), 5000);
 }
 
@@ -197,12 +202,7 @@ TEST_F(ModbusClientTest, InterframeDelayHoldsTheNextRequestAndStrayBytesRestartI
     clock.advance(kDefaultInterframeDelayUs);
     line.push(hex("EE"));
     client.run_in();  // also while waiting: the window starts again
-    clock.advance(2000);
-    client.run_out();
-    EXPECT_EQ(line.frames.size(), 1u);
-    clock.advance(1);
-    client.run_out();
-    EXPECT_EQ(line.frames.size(), 2u);
+    expect_next_request_after_us(2000);
     EXPECT_EQ(line.receive_without_ready, 0);
 }
 
