@@ -131,7 +131,7 @@ def run(args: argparse.Namespace) -> int:
     with port_or_virtual(args.port, [1], VIRTUAL_BAUD, ["--strict-baud"]) as port:
         try:
             failed_log = _sweep(port, args, found)
-        except (CommandError, RuntimeError, Interrupted) as error:
+        except (CommandError, RuntimeError, Interrupted, KeyboardInterrupt) as error:
             # What was found stands: a lost line or a signal ends the sweep, not its results.
             how = ("was interrupted" if isinstance(error, Interrupted) and
                    error.signum == signal.SIGINT else "stopped")
