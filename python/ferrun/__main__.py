@@ -1,5 +1,5 @@
 import sys
 
-from ferrun.cli import main
+from ferrun.launch import main
 
 sys.exit(main())

@@ -3,8 +3,10 @@ actuator, ``ferrun log`` reads a traffic log; ``scan``, ``read``, ``write`` and 
 (in modules of their own) commission a bus of actuators."""
 
 import argparse
+import contextlib
 import math
 import os
+import re
 import signal
 import sys
 import time
@@ -14,10 +16,15 @@ import _ferrun
 from ferrun import log_command, monitor_command, register_commands, scan_command
 from ferrun.log_plot import PlotUnavailable, require_matplotlib
 from ferrun.session import (CommandError, Interrupted, addresses, baud_rate, check,
-                            finish_in_flight, lost_line, one_line, port_path, prepare_log,
-                            put_to_sleep, seconds, signals_held, signals_raise_interrupted)
+                            finish_in_flight, log_write_failures, lost_line, one_line, port_path,
+                            prepare_log, put_to_sleep, seconds, signals_held,
+                            signals_raise_interrupted)
 from ferrun.traffic_log import TrafficSummary, summarize, summarize_by_address
 from ferrun.virtual import VirtualActuatorError, sim_binary, virtual_actuator
+
+
+# What a command stopped by a signal says: Ctrl-C, a kill, the terminal closing.
+SIGNAL_WORDS = {signal.SIGINT: "interrupted", getattr(signal, "SIGHUP", -1): "hung up"}
 
 
 def _set_mode(actuator: _ferrun.Actuator, mode: _ferrun.MotorMode, what: str) -> None:
@@ -158,15 +165,6 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
     return 0
 
 
-def log_write_failures(bus: _ferrun.Bus) -> str:
-    """A line on the traffic log's failed writes, "" when there were none: the summary counts
-    only what reached the file."""
-    failures = bus.log_write_failures()
-    if not failures:
-        return ""
-    return f"traffic log: {failures} writes failed: {bus.last_log_error().what().strip()}"
-
-
 def _named(what: str, actuator: _ferrun.Actuator, several: bool) -> str:
     return f"{what} (address {actuator.name})" if several else what
 
@@ -218,7 +216,13 @@ def _sim(options: List[str]) -> int:
 
 
 class _Parser(argparse.ArgumentParser):
-    """Usage errors are one line and exit status 1, like every other error of ours."""
+    """Usage errors are one line and exit status 1, like every other error of ours. An
+    argument that starts with a minus and a digit (-5,-6 or -0x5) is a value, never an
+    option: no option of ours looks like that."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._negative_number_matcher = re.compile(r"^-\.?\d")
 
     def error(self, message: str) -> NoReturn:
         print(f"ferrun: {one_line(message)}", file=sys.stderr)
@@ -264,12 +268,14 @@ def main(argv: Optional[List[str]] = None) -> int:
             return log_command.run(args)
         if args.command == "demo":
             return _demo(args)
-        result: int = args.run(args)
+        with signals_raise_interrupted():
+            result: int = args.run(args)
         return result
     except Interrupted as interrupted:
-        name = "interrupted" if interrupted.signum == signal.SIGINT else "terminated"
+        name = SIGNAL_WORDS.get(interrupted.signum, "terminated")
         stopped = f", stream stopped; {interrupted.note}" if interrupted.note else ""
-        print(f"ferrun: {name}{stopped}", file=sys.stderr)
+        with contextlib.suppress(OSError):  # a closed terminal takes standard error with it
+            print(f"ferrun: {name}{stopped}", file=sys.stderr)
         return 128 + interrupted.signum
     except KeyboardInterrupt:
         print("ferrun: interrupted", file=sys.stderr)

@@ -15,11 +15,13 @@ from collections import deque
 from typing import Any, Deque, Dict, List, Optional, Sequence, Tuple
 
 import _ferrun
+from ferrun.log_command import quiet_broken_pipe
 from ferrun.log_plot import require_matplotlib
 from ferrun.register_commands import MODE_NAMES, MODE_REPORT, bits_text
 from ferrun.session import (SLEEPING, CommandError, Interrupted, add_line_options, addresses,
-                            lost_line, open_bus, port_or_virtual, prepare_log, put_to_sleep,
-                            seconds, signals_held, signals_raise_interrupted)
+                            log_write_failures, lost_line, open_bus, port_or_virtual,
+                            prepare_log, put_to_sleep, seconds, signals_held,
+                            signals_raise_interrupted)
 from ferrun.traffic_log import MalformedLine, TrafficSummary, TrafficTally, parse_line
 
 REFRESH_S = 0.2  # the view, the log read back and the plot
@@ -132,7 +134,7 @@ class Watch:
     def count(self, now: float, summaries: Dict[int, TrafficSummary]) -> None:
         self.summaries = summaries
         for address, counts in self.counts.items():
-            counts.append((now, summaries.get(address, TrafficSummary()).stream_requests))
+            counts.append((now, summaries.get(address, TrafficSummary()).stream_answers))
             while len(counts) > 2 and counts[1][0] <= now - RATE_WINDOW_S:
                 counts.popleft()
 
@@ -174,53 +176,67 @@ class Watch:
     def summary(self, elapsed: float) -> List[str]:
         lines = [f"monitored for {elapsed:.1f} s"]
         for address in self.addresses:
-            exchanges = self.summaries.get(address, TrafficSummary()).stream_requests
-            lines.append(f"  address {address}: {exchanges} stream exchanges "
-                         f"({exchanges / max(elapsed, 1e-9):.0f}/s), failures: "
+            traffic = self.summaries.get(address, TrafficSummary())
+            answered = traffic.stream_answers
+            lines.append(f"  address {address}: {answered} stream exchanges "
+                         f"({answered / max(elapsed, 1e-9):.0f}/s) of "
+                         f"{traffic.stream_requests} requests, failures: "
                          f"{self.failures(address)}")
         return lines
 
 
 def _watch(bus: _ferrun.Bus, watch: Watch, tail: LogTail, limit_s: Optional[float],
-           plot: Optional[LivePlot]) -> float:
+           plot: Optional[LivePlot], live: Any) -> float:
     """Streams and shows until the time is up or the plot's window closes; the seconds it
-    took."""
-    from rich.live import Live
-
+    took. The view stays up: the caller ends it once the motors are asleep."""
     start = time.monotonic()
     watch.read_modes()
     for actuator in watch.actuators:
         actuator.enable_stream()
     next_view = next_mode = next_sample = start
     elapsed = 0.0
-    with Live(watch.table(0.0), auto_refresh=False) as live:
-        while limit_s is None or elapsed < limit_s:
-            bus.run_wait(5000)
-            elapsed = time.monotonic() - start
-            lost = lost_line(watch.actuators)
-            if lost:
-                raise CommandError(f"monitoring stopped after {elapsed:.1f} s: {lost}")
-            watch.note_answers()
-            if plot and elapsed >= next_sample - start:
-                for actuator, address in zip(watch.actuators, watch.addresses):
-                    plot.add(elapsed, address, actuator.get_stream_data())
-                next_sample = time.monotonic() + PLOT_SAMPLE_S
-            if elapsed >= next_mode - start:
-                watch.read_modes()
-                next_mode += MODE_EVERY_S
-            if elapsed >= next_view - start:
-                watch.count(elapsed, tail.update())
-                live.update(watch.table(elapsed), refresh=True)
-                if plot:
-                    if plot.closed():
-                        break
-                    plot.draw()
-                next_view += REFRESH_S
-        watch.count(elapsed, tail.update())
-        live.update(watch.table(elapsed), refresh=True)
-    if not live.console.is_terminal:
-        live.console.line()  # the last view ends without one
+    live.start(refresh=True)
+    while limit_s is None or elapsed < limit_s:
+        bus.run_wait(5000)
+        elapsed = time.monotonic() - start
+        lost = lost_line(watch.actuators)
+        if lost:
+            raise CommandError(f"monitoring stopped after {elapsed:.1f} s: {lost}")
+        watch.note_answers()
+        if plot and elapsed >= next_sample - start:
+            for actuator, address in zip(watch.actuators, watch.addresses):
+                plot.add(elapsed, address, actuator.get_stream_data())
+            next_sample = time.monotonic() + PLOT_SAMPLE_S
+        if elapsed >= next_mode - start:
+            watch.read_modes()
+            next_mode += MODE_EVERY_S
+        if elapsed >= next_view - start:
+            watch.count(elapsed, tail.update())
+            live.update(watch.table(elapsed), refresh=True)
+            if plot:
+                if plot.closed():
+                    break
+                plot.draw()
+            next_view += REFRESH_S
+    watch.count(elapsed, tail.update())
+    live.update(watch.table(elapsed), refresh=True)
     return elapsed
+
+
+def _show_end(live: Any, lines: List[str]) -> str:
+    """Ends the view and prints ``lines``; why that failed, "" when it did not or when the
+    reader went away (rich makes a broken pipe SystemExit), as elsewhere in ferrun."""
+    try:
+        live.stop()  # on a pipe or a file the only view there is
+        if not live.console.is_terminal:
+            live.console.line()  # the last view ends without one
+        print("\n".join(lines), flush=True)
+    except (BrokenPipeError, SystemExit):
+        quiet_broken_pipe()
+    except OSError as error:
+        quiet_broken_pipe()
+        return f"cannot write the view: {error.strerror or error}"
+    return ""
 
 
 def run(args: argparse.Namespace) -> int:
@@ -236,35 +252,49 @@ def run(args: argparse.Namespace) -> int:
 
 def _monitor(port: str, args: argparse.Namespace, log_path: str, offset: int,
              plot: Optional[LivePlot]) -> int:
+    from rich.live import Live
+
     bus = open_bus(port, args.baud, args.interframe_delay_us, log_path)
     actuators = [_ferrun.Actuator(bus, a, str(a)) for a in args.address]
     watch = Watch(actuators, args.address)
     tail = LogTail(log_path, offset)
+    live = Live(watch.table(0.0), auto_refresh=False)
     elapsed = 0.0
     start = time.monotonic()
+
+    def to_sleep(said: str = "") -> str:
+        with signals_held():
+            note = put_to_sleep(bus, actuators, said)
+            bus.close_serial_port()
+        return note
+
     try:
         with signals_raise_interrupted():
-            elapsed = _watch(bus, watch, tail, args.seconds, plot)
+            elapsed = _watch(bus, watch, tail, args.seconds, plot, live)
     except Interrupted as interrupted:
-        with signals_held():
-            note = put_to_sleep(bus, actuators)
-            bus.close_serial_port()
+        note = to_sleep()
         watch.count(time.monotonic() - start, tail.update())
-        print("\n".join(watch.summary(time.monotonic() - start)))
+        _show_end(live, watch.summary(time.monotonic() - start))
         raise Interrupted(interrupted.signum, note) from None
     except (CommandError, RuntimeError) as error:
         what = str(error) if isinstance(error, CommandError) else f"serial line failure: {error}"
-        with signals_held():
-            note = put_to_sleep(bus, actuators, what)
-            bus.close_serial_port()
+        note = to_sleep(what)
+        _show_end(live, [])
         raise CommandError(f"{what}; {note}") from None
+    except BaseException as error:  # the view could not be written (a terminal gone), or a bug
+        note = to_sleep()
+        _show_end(live, [])
+        if isinstance(error, OSError):
+            raise CommandError(f"cannot write the view: {error.strerror or error}; {note}") \
+                from None
+        raise
     finally:
         tail.file.close()
-    with signals_held():
-        note = put_to_sleep(bus, actuators)
-        bus.close_serial_port()
-    print("\n".join(watch.summary(elapsed)))
-    if note not in SLEEPING:
-        raise CommandError(note)
-    print(note)
+    note = to_sleep()
+    asleep = note in SLEEPING
+    failed = [] if asleep else [note]
+    failed.append(_show_end(live, watch.summary(elapsed) + ([note] if asleep else [])))
+    failed.append(log_write_failures(bus))
+    if any(failed):
+        raise CommandError("; ".join(text for text in failed if text))
     return 0

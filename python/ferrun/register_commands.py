@@ -14,11 +14,13 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import _ferrun
 from ferrun.log_decoder import register_names
-from ferrun.session import (CommandError, add_line_options, address, check, lost_line, one_line,
-                            open_bus, port_or_virtual)
+from ferrun.session import (CommandError, add_line_options, address, check, check_log, lost_line,
+                            one_line, open_bus, port_or_virtual)
 
 NAMES = register_names()
 REGISTERS_BY_NAME = {name: number for number, name in NAMES.items()}
+# The names worth listing: the map's placeholders (register_9, block_133) only restate the number.
+LISTED_NAMES = sorted(name for number, name in NAMES.items() if not name.endswith(f"_{number}"))
 UNITS: Dict[int, Tuple[str, int]] = {int(number): (str(unit), int(width))
                                      for number, (unit, width) in _ferrun.register_units().items()}
 MODE_NAMES = {int(mode): name for name, mode in _ferrun.MotorMode.__members__.items()}
@@ -27,6 +29,8 @@ LAST_REGISTER = 0xFFFF
 # What a register, and a wide one, holds: the C++ types of the SDK's calls.
 PLAIN_RANGE = (0, 0xFFFF)
 WIDE_RANGE = (-(1 << 31), (1 << 31) - 1)
+MIN_RATE_HZ = 0.001
+MAX_RATE_HZ = 1000.0
 
 
 @dataclass
@@ -66,14 +70,19 @@ def reading_line(r: Reading, in_hex: bool = False) -> str:
     return f"{r.register:5d} {r.name or '':<13} {value_text(r, in_hex)}"
 
 
+def whole_number(text: str) -> int:
+    """Decimal (010 is ten) or 0x hex; ValueError for anything else."""
+    return int(text, 16 if text.strip().lstrip("+-")[:2].lower() == "0x" else 10)
+
+
 def register_number(text: str) -> int:
     """A register by its number (decimal or 0x hex) or by its name in the register map."""
     try:
-        number = int(text, 0)
+        number = whole_number(text)
     except ValueError:
         if text.lower() in REGISTERS_BY_NAME:
             return REGISTERS_BY_NAME[text.lower()]
-        known = ", ".join(sorted(REGISTERS_BY_NAME))
+        known = ", ".join(LISTED_NAMES)
         raise argparse.ArgumentTypeError(
             f"no register is named {text!r} (names: {known})") from None
     if not 0 <= number <= LAST_REGISTER:
@@ -95,9 +104,10 @@ def register_and_count(text: str) -> Tuple[int, int]:
     return register_number(register), count
 
 
-def value_list(text: str) -> List[int]:
+def value_list(text: str) -> List[Tuple[int, bool]]:
+    """Each value, and whether it was given in hex."""
     try:
-        return [int(part, 0) for part in text.split(",")]
+        return [(whole_number(part), "x" in part.lower()) for part in text.split(",")]
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a list of whole numbers: {text}") from None
 
@@ -152,9 +162,11 @@ def _on_actuator(args: argparse.Namespace, work: Callable[[_ferrun.Actuator], in
     with port_or_virtual(args.port, [args.address], args.baud) as port:
         bus = open_bus(port, args.baud, args.interframe_delay_us, args.log)
         try:
-            return work(_ferrun.Actuator(bus, args.address, str(args.address)))
+            status = work(_ferrun.Actuator(bus, args.address, str(args.address)))
         finally:
             bus.close_serial_port()
+        check_log(bus)
+        return status
 
 
 def _read_once(a: _ferrun.Actuator, server: int, register: int, count: int,
@@ -180,8 +192,9 @@ def run_read(args: argparse.Namespace) -> int:
     register, count = args.register
     width = _width(register, args.wide)
     _check_span(register, count, width)
-    if args.repeat < 0 or not 0 < args.rate <= 1000:
-        raise CommandError("--repeat must be 0 or more and --rate above 0, at most 1000")
+    if args.repeat < 0 or not MIN_RATE_HZ <= args.rate <= MAX_RATE_HZ:
+        raise CommandError(f"--repeat must be 0 or more and --rate {MIN_RATE_HZ:g} to "
+                           f"{MAX_RATE_HZ:g}")
 
     def poll(a: _ferrun.Actuator) -> int:
         status = 0
@@ -223,9 +236,12 @@ def _print_readings(readings: List[Reading], args: argparse.Namespace,
 
 
 def run_write(args: argparse.Namespace) -> int:
-    register, values = args.register, args.values
+    register = args.register
     width = _width(register, args.wide)
     low, high = WIDE_RANGE if width == 2 else PLAIN_RANGE
+    # A wide value in hex may be its 32 bits, as read --hex shows a negative one: 0xfffffffb.
+    values = [value - (1 << 32) if in_hex and width == 2 and high < value <= 0xFFFFFFFF
+              else value for value, in_hex in args.values]
     for value in values:
         if not low <= value <= high:
             raise CommandError(f"value {value} does not fit {'a wide' if width == 2 else 'a'} "

@@ -8,14 +8,16 @@ and the quiet after it (twice the time-out): at 19200 baud, with the default 10 
 
 import argparse
 import json
+import signal
 import time
 from dataclasses import asdict, dataclass
 from typing import Any, List, Optional
 
 import _ferrun
 from ferrun.register_commands import MODE_NAMES, MODE_REPORT
-from ferrun.session import (MAX_ADDRESS, CommandError, add_line_options, addresses, baud_rates,
-                            lost_line, open_bus, port_or_virtual)
+from ferrun.session import (MAX_ADDRESS, CommandError, Interrupted, add_line_options, addresses,
+                            baud_rates, check, log_write_failures, lost_line, open_bus,
+                            port_or_virtual)
 
 DEFAULT_BAUD_RATES = "9600,19200,115200"
 DEFAULT_RESPONSE_TIMEOUT_US = 10000
@@ -73,7 +75,8 @@ def _probe(bus: _ferrun.Bus, address: int, baud: int, timeout_us: int) -> Option
                  value(a.get_voltage_mV()), value(a.get_temperature_C()), value(a.get_errors()))
 
 
-def _sweep(port: str, args: argparse.Namespace, found: List[Found]) -> None:
+def _sweep(port: str, args: argparse.Namespace, found: List[Found]) -> str:
+    """Adds what answers to ``found``; what went wrong writing the traffic log, if anything."""
     from rich.console import Console
     from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn
 
@@ -83,17 +86,23 @@ def _sweep(port: str, args: argparse.Namespace, found: List[Found]) -> None:
     with Progress(*columns, console=console, disable=not console.is_terminal,
                   transient=True) as progress:
         task = progress.add_task("scanning", total=len(args.baud) * len(args.address), found=0)
-        for baud in args.baud:
-            bus = open_bus(port, baud, args.interframe_delay_us, args.log)
-            try:
+        # One bus, its port opened again at each rate: one traffic log on one clock.
+        bus = open_bus(port, args.baud[0], args.interframe_delay_us, args.log)
+        try:
+            for baud in args.baud:
+                if baud != args.baud[0]:
+                    bus.close_serial_port()
+                    check(bus.open_serial_port(port, baud, args.interframe_delay_us),
+                          f"cannot open serial port {port} at {baud} baud")
                 for address in args.address:
                     progress.update(task, description=f"{baud} baud, address {address:3d}")
                     answer = _probe(bus, address, baud, args.response_timeout_us)
                     if answer:
                         found.append(answer)
                     progress.update(task, advance=1, found=len(found))
-            finally:
-                bus.close_serial_port()
+        finally:
+            bus.close_serial_port()
+    return log_write_failures(bus)
 
 
 def _show(found: List[Found], as_json: bool, summary: str) -> None:
@@ -121,11 +130,16 @@ def run(args: argparse.Namespace) -> int:
     start = time.monotonic()
     with port_or_virtual(args.port, [1], VIRTUAL_BAUD, ["--strict-baud"]) as port:
         try:
-            _sweep(port, args, found)
-        except KeyboardInterrupt:
-            _show(found, args.json, f"{len(found)} found before the scan was interrupted")
+            failed_log = _sweep(port, args, found)
+        except (CommandError, RuntimeError, Interrupted, KeyboardInterrupt) as error:
+            # What was found stands: a lost line or a signal ends the sweep, not its results.
+            how = ("was interrupted" if isinstance(error, Interrupted) and
+                   error.signum == signal.SIGINT else "stopped")
+            _show(found, args.json, f"{len(found)} found before the scan {how}")
             raise
     rates = ", ".join(str(baud) for baud in args.baud)
     _show(found, args.json, f"{len(found)} found: {len(args.address)} addresses at {rates} "
           f"baud in {time.monotonic() - start:.1f} s")
+    if failed_log:
+        raise CommandError(failed_log)
     return 0

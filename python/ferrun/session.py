@@ -17,11 +17,14 @@ from typing import Iterator, List, Optional, Sequence, Tuple
 import _ferrun
 from ferrun.virtual import virtual_actuator
 
-STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+# Ctrl-C, a kill, and the terminal closing (no SIGHUP on Windows) stop a command alike.
+STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
+                     if hasattr(signal, name))
 # What a serial driver can be asked for; beyond it the number does not fit the SDK's int.
 MIN_BAUD = 50
 MAX_BAUD = 20_000_000
 MAX_ADDRESS = 247
+MAX_INTERFRAME_DELAY_US = 1_000_000  # the SDK's own bound
 # How the SDK's error text says that the serial line is gone (unplugged, the far end closed):
 # from then on every exchange fails at once, so there is nothing left to wait for.
 LINE_LOST = "Serial line lost: "
@@ -36,7 +39,7 @@ class CommandError(Exception):
 
 
 class Interrupted(Exception):
-    """Ctrl-C or SIGTERM arrived; the exit status is 128 + the signal's number."""
+    """Ctrl-C, SIGTERM or SIGHUP arrived; the exit status is 128 + the signal's number."""
 
     def __init__(self, signum: int, note: str = "") -> None:
         super().__init__(signum, note)
@@ -67,7 +70,7 @@ def finish_in_flight(bus: _ferrun.Bus) -> None:
 
 @contextlib.contextmanager
 def signals_held() -> Iterator[None]:
-    """Ctrl-C and SIGTERM wait while the motor is being put to sleep."""
+    """The stop signals wait while the motor is being put to sleep."""
     saved = [signal.signal(signum, signal.SIG_IGN) for signum in STOP_SIGNALS]
     try:
         yield
@@ -78,7 +81,7 @@ def signals_held() -> Iterator[None]:
 
 @contextlib.contextmanager
 def signals_raise_interrupted() -> Iterator[None]:
-    """Ctrl-C and SIGTERM raise Interrupted, between the SDK's calls, for as long as this
+    """The stop signals raise Interrupted, between the SDK's calls, for as long as this
     lasts."""
     def interrupted(signum: int, frame: Optional[FrameType]) -> None:
         raise Interrupted(signum)
@@ -157,6 +160,22 @@ def open_bus(port: str, baud: int, interframe_delay_us: int,
     return bus
 
 
+def log_write_failures(bus: _ferrun.Bus) -> str:
+    """A line on the traffic log's failed writes, "" when there were none: the summary counts
+    only what reached the file."""
+    failures = bus.log_write_failures()
+    if not failures:
+        return ""
+    return f"traffic log: {failures} writes failed: {bus.last_log_error().what().strip()}"
+
+
+def check_log(bus: _ferrun.Bus) -> None:
+    """CommandError when the traffic log lacks some of the command's traffic."""
+    failed = log_write_failures(bus)
+    if failed:
+        raise CommandError(failed)
+
+
 @contextlib.contextmanager
 def port_or_virtual(port: Optional[str], addresses: Sequence[int], baud: int,
                     options: Sequence[str] = ()) -> Iterator[str]:
@@ -179,8 +198,9 @@ def add_line_options(parser: argparse.ArgumentParser, baud_help: str = "") -> No
                         help="serial port path (default: a virtual actuator)")
     if baud_help:
         parser.add_argument("--baud", type=baud_rate, default=19200, help=baud_help)
-    parser.add_argument("--interframe-delay-us", type=int, default=2000, metavar="US",
-                        help="quiet time between exchanges (default 2000)")
+    parser.add_argument("--interframe-delay-us", type=interframe_delay, default=2000,
+                        metavar="US", help="quiet time between exchanges, 0 to "
+                        f"{MAX_INTERFRAME_DELAY_US} (default 2000)")
     parser.add_argument("--log", metavar="PATH",
                         help="append the traffic to this log (see ferrun log)")
 
@@ -201,6 +221,17 @@ def baud_rate(text: str) -> int:
         raise argparse.ArgumentTypeError(
             f"not a whole number from {MIN_BAUD} to {MAX_BAUD}: {text}")
     return baud
+
+
+def interframe_delay(text: str) -> int:
+    try:
+        delay = int(text)
+    except ValueError:
+        delay = -1
+    if not 0 <= delay <= MAX_INTERFRAME_DELAY_US:
+        raise argparse.ArgumentTypeError(
+            f"not a whole number of microseconds from 0 to {MAX_INTERFRAME_DELAY_US}: {text}")
+    return delay
 
 
 def baud_rates(text: str) -> List[int]:

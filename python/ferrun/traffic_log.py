@@ -163,6 +163,7 @@ def failure_kinds(text: str) -> List[str]:
 class TrafficSummary:
     requests: int = 0
     stream_requests: int = 0
+    stream_answers: int = 0  # stream requests answered, without a failure
     responses: int = 0
     failures: Dict[str, int] = field(default_factory=dict)
 
@@ -180,6 +181,7 @@ class TrafficTally:
         self.summaries: Dict[int, TrafficSummary] = {}
         self._failures: Dict[int, Counter] = {}
         self._address = -1
+        self._stream = False  # the last request was a stream request
 
     def add(self, frame: Frame) -> None:
         if frame.direction == TX and self.by_address:
@@ -191,14 +193,17 @@ class TrafficTally:
             summary = self.summaries[self._address] = TrafficSummary(failures=failures)
         if frame.direction == TX:
             summary.requests += 1
-            if frame.data[1] == STREAM_FUNCTION:
-                summary.stream_requests += 1
+            self._stream = frame.data[1] == STREAM_FUNCTION
+            summary.stream_requests += self._stream
             return
         summary.responses += 1
         if frame.failure:
             failures.update(failure_kinds(frame.failure))
         elif len(frame.data) > 1 and frame.data[1] & 0x80:
             failures["exception response"] += 1
+        elif self._stream:
+            summary.stream_answers += 1
+        self._stream = False
 
 
 def summarize(lines: Iterable[str]) -> TrafficSummary:

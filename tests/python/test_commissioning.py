@@ -2,8 +2,12 @@
 1, 3 and 7, and the SDK's names re-exported by ``ferrun``."""
 
 import json
+import os
 import re
+import signal
+import subprocess
 import sys
+import time
 
 import pexpect
 import pytest
@@ -23,6 +27,31 @@ def run(capsys, *args):
         status = usage_error.code
     out, err = capsys.readouterr()
     return status, out, err
+
+
+def in_position_mode(port):
+    bus = _ferrun.Bus()
+    assert not bus.open_serial_port(port)
+    actuators = [_ferrun.Actuator(bus, a) for a in BUS]
+    for a in actuators:
+        assert not a.set_mode(_ferrun.PositionMode)
+    bus.close_serial_port()
+    return bus, actuators
+
+
+def wait_for_log(path, text, process):
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and process.poll() is None:
+        if os.path.exists(path):
+            with open(path) as lines:
+                if lines.read().count(text) >= 20:
+                    return
+        time.sleep(0.05)
+
+
+def ferrun_process(*args, stdout=subprocess.PIPE):
+    return subprocess.Popen([sys.executable, "-m", "ferrun", *args], stdout=stdout,
+                            stderr=subprocess.PIPE, text=True)
 
 
 def test_the_sdk_is_one_import_away():
@@ -69,19 +98,23 @@ def test_read_and_write_by_number_and_name(baud, capsys, log_path):
     with ferrun.virtual_actuator(baud=baud, address=BUS) as port:
         assert json_of("write", port, "3", "mode_command", "3") == [[(3, "mode_command", 3, "mode")]]
         assert json_of("read", port, "3", "mode_report") == [[(317, "mode_report", 3, "mode")]]
-        assert json_of("write", port, "7", "100", "1,2,0xffff") == [
-            [(100, None, 1, None), (101, None, 2, None), (102, None, 65535, None)]]
+        assert json_of("write", port, "7", "100", "010,2,0xffff") == [
+            [(100, None, 10, None), (101, None, 2, None), (102, None, 65535, None)]]
         assert json_of("read", port, "7", "100:3", "--log", log_path) == [
-            [(100, None, 1, None), (101, None, 2, None), (102, None, 65535, None)]]
-        assert json_of("write", port, "1", "140", "70000,-5", "--wide") == [
-            [(140, None, 70000, None), (142, None, -5, None)]]
+            [(100, None, 10, None), (101, None, 2, None), (102, None, 65535, None)]]
+        # A negative list is no option; 0xfffffffb is how read --hex shows -5.
+        assert json_of("write", port, "1", "140", "-70000,0xfffffffb", "--wide") == [
+            [(140, None, -70000, None), (142, None, -5, None)]]
         assert json_of("read", port, "1", "140:2", "--wide") == [
-            [(140, None, 70000, None), (142, None, -5, None)]]
+            [(140, None, -70000, None), (142, None, -5, None)]]
         assert json_of("read", port, "1", "position", "--repeat", "2", "--rate", "50") == [
             [(342, "position", 0, "um")]] * 2
         status, out, _ = run(capsys, "read", port, "1", "voltage:3", "--baud", str(baud))
         assert status == 0 and out.split() == ["338", "voltage", "24000", "mV", "339", "0",
                                                "340", "0"]
+        status, out, err = run(capsys, "read", port, "1", "voltage", "--log", "/dev/full",
+                               "--baud", str(baud))
+        assert status == 1 and "24000 mV" in out and err.startswith("ferrun: traffic log: 2 writes")
         # No device at address 2: the SDK's own words, after its resends.
         status, out, err = run(capsys, "read", port, "2", "errors", "--baud", str(baud))
     assert status == 1 and out == ""
@@ -95,13 +128,16 @@ def test_read_and_write_by_number_and_name(baud, capsys, log_path):
     (["scan", "--address", "0-3"], "argument --address: addresses must be distinct, 1 to 247"),
     (["monitor", "--address", "1,248"], "addresses must be distinct, 1 to 247: 1,248"),
     (["read", "248", "voltage"], "argument ADDRESS: a server address is 1 to 247: 248"),
-    (["read", "1", "speed"], "no register is named 'speed' (names: block_133, block_commit"),
+    (["read", "1", "speed"], "no register is named 'speed' (names: block_commit, command,"),
     (["read", "1", "voltage:126"], "the count must be 1 to 125: voltage:126"),
     (["write", "1", "3", "65536"], "value 65536 does not fit a register (0 to 65535)"),
     (["write", "1", "position", "2147483648"], "does not fit a wide register"),
     (["read", "/dev/does-not-exist", "1", "voltage"],
      "cannot open serial port /dev/does-not-exist: No such file or directory"),
     (["monitor", "--plot"], "--plot needs a display"),
+    # Refused before a virtual actuator starts (it would say so on a line of its own).
+    (["scan", "--interframe-delay-us", "9999999999"], "microseconds from 0 to 1000000"),
+    (["read", "1", "voltage", "--repeat", "2", "--rate", "1e-300"], "--rate 0.001 to 1000"),
 ])
 def test_bad_input_is_one_line_and_exit_status_1(args, text, capsys, monkeypatch):
     monkeypatch.setenv("MPLBACKEND", "agg")
@@ -117,18 +153,13 @@ def test_monitor_counts_failures_by_address_and_fails_when_a_motor_cannot_sleep(
     assert err == ("ferrun: could not return motor 2 to sleep mode: Failed to set mode within "
                    "25ms!\n")
     assert re.search(r"address 1: [1-9]\d* stream exchanges", out)
-    assert re.search(r"address 2: [1-9]\d* stream exchanges \(\d+/s\), failures: timed out "
-                     r"[1-9]", out), out
+    assert re.search(r"address 2: 0 stream exchanges \(0/s\) of [1-9]\d* requests, failures: "
+                     r"timed out [1-9]", out), out
 
 
 def test_monitor_and_scan_in_a_terminal_stop_at_ctrl_c():
     with ferrun.virtual_actuator(paced=True, address=BUS) as port:
-        bus = _ferrun.Bus()
-        assert not bus.open_serial_port(port)
-        actuators = [_ferrun.Actuator(bus, a) for a in BUS]
-        for a in actuators:
-            assert not a.set_mode(_ferrun.PositionMode)
-        bus.close_serial_port()
+        bus, actuators = in_position_mode(port)
 
         def spawn(*args):
             return pexpect.spawn(sys.executable, ["-m", "ferrun", *args], encoding="utf-8",
@@ -155,3 +186,46 @@ def test_monitor_and_scan_in_a_terminal_stop_at_ctrl_c():
         assert not bus.open_serial_port(port)
         assert [a.get_mode().value for a in actuators] == [_ferrun.SleepMode] * 3
         bus.close_serial_port()
+
+
+@pytest.mark.parametrize("output, signum, status, err", [
+    ("/dev/full", None, 1, "ferrun: cannot write the view: No space left on device\n"),
+    ("closed pipe", None, 0, ""),
+    ("closed pipe", signal.SIGINT, 130, "ferrun: interrupted, stream stopped; the motors are in "
+     "sleep mode\n"),
+    ("closed pipe", getattr(signal, "SIGHUP", None), 129, "ferrun: hung up, stream stopped; the "
+     "motors are in sleep mode\n"),
+])
+def test_monitor_sleeps_the_motors_whatever_becomes_of_its_output(output, signum, status, err,
+                                                                 tmp_path):
+    log = os.fspath(tmp_path / "monitor.log")
+    reader, stdout = os.pipe() if output == "closed pipe" else (-1, os.open(output, os.O_WRONLY))
+    with ferrun.virtual_actuator(paced=True, address=BUS) as port:
+        bus, actuators = in_position_mode(port)
+        monitor = ferrun_process("monitor", port, "--address", "1,3,7", "--log", log,
+                                 *([] if signum else ["--seconds", "1"]), stdout=stdout)
+        for descriptor in (reader, stdout):
+            if descriptor >= 0:
+                os.close(descriptor)
+        if signum:
+            wait_for_log(log, "\ttx\t07\t64\t", monitor)
+            monitor.send_signal(signum)
+        assert monitor.communicate(timeout=60) == (None, err) and monitor.returncode == status
+        assert not bus.open_serial_port(port)
+        assert [a.get_mode().value for a in actuators] == [_ferrun.SleepMode] * 3
+        bus.close_serial_port()
+
+
+def test_a_scan_that_loses_the_line_prints_what_it_found(tmp_path):
+    log = os.fspath(tmp_path / "scan.log")
+    sim = subprocess.Popen([os.fspath(ferrun.sim_binary())], stdin=subprocess.PIPE,
+                           stdout=subprocess.PIPE, text=True)
+    scan = ferrun_process("scan", sim.stdout.readline().strip(), "--baud", "19200", "--json",
+                          "--response-timeout-us", "30000", "--log", log)
+    wait_for_log(log, "\ttx\t", scan)  # well past address 1, far from the end
+    sim.kill()
+    sim.communicate()
+    out, err = scan.communicate(timeout=60)
+    assert [found["address"] for found in json.loads(out)] == [1] and scan.returncode == 1
+    assert re.fullmatch(r"ferrun: scan stopped at address \d+, 19200 baud: Serial line lost: "
+                        r"[^\n]+\n", err), err
