@@ -55,6 +55,51 @@ ZelkError Bus::open_serial_port(std::string port_path, int baud_rate, int interf
     return modbus_client.open_serial_port(std::move(port_path), baud_rate, interframe_delay);
 }
 
+void Bus::set_local_echo(bool on) {
+    Lock held = lock();
+    modbus_client.set_local_echo(on);
+}
+
+bool Bus::local_echo() {
+    Lock held = lock();
+    return modbus_client.get_local_echo();
+}
+
+void Bus::set_response_timeout_us(int64_t timeout_us) {
+    Lock held = lock();
+    modbus_client.set_response_timeout_us(timeout_us);
+}
+
+int64_t Bus::response_timeout_us() {
+    Lock held = lock();
+    return modbus_client.get_response_timeout_us();
+}
+
+void Bus::set_intercharacter_timeout_us(int64_t timeout_us) {
+    Lock held = lock();
+    modbus_client.set_intercharacter_timeout_us(timeout_us);
+}
+
+int64_t Bus::intercharacter_timeout_us() {
+    Lock held = lock();
+    return modbus_client.get_intercharacter_timeout_us();
+}
+
+void Bus::set_max_resends(int resends) {
+    Lock held = lock();
+    modbus_client.set_max_resends(resends);
+}
+
+int Bus::max_resends() {
+    Lock held = lock();
+    return modbus_client.get_max_resends();
+}
+
+ZelkError Bus::set_rs485(const Rs485Settings& settings) {
+    Lock held = lock();
+    return serial_interface->set_rs485(settings);
+}
+
 void Bus::close_serial_port() {
     // A blocking call on another thread holds the lock while it waits: end it first.
     serial_interface->interrupt();

@@ -63,6 +63,25 @@ class Bus {
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
 
+    // Two-wire lines and time limits (see ModbusClient), from the next request on: local
+    // echo (off by default); the response and intercharacter time-outs, 1 us to 10 s
+    // (20000 and 16000 us by default; the recovery windows follow the response time-out);
+    // the resends of an important request, 0 (sent once) to 20 (5 by default). A value out
+    // of range throws std::invalid_argument and changes nothing.
+    void set_local_echo(bool on);
+    bool local_echo();
+    void set_response_timeout_us(int64_t timeout_us);
+    int64_t response_timeout_us();
+    void set_intercharacter_timeout_us(int64_t timeout_us);
+    int64_t intercharacter_timeout_us();
+    void set_max_resends(int resends);
+    int max_resends();
+    // Transmitter direction control of the port as it is open now (see Rs485Settings and
+    // SerialASIO). Settings no line can have throw std::invalid_argument; a port that
+    // cannot take them (a pseudo-terminal, most USB adapters) fails with its name and the
+    // system's reason and goes on as before.
+    ZelkError set_rs485(const Rs485Settings& settings);
+
     // Opening clears the queue; close goes straight to the serial line.
     ZelkError open_serial_port(int port_number, int baud_rate, int interframe_delay);
     ZelkError open_serial_port(std::string port_path, int baud_rate, int interframe_delay);
