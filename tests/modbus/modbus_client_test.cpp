@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 
 #include "fakes/fake_clock.hpp"
 #include "fakes/fake_log.hpp"
 #include "fakes/fake_serial.hpp"
 #include "fakes/wire.hpp"
 #include "sdk/modbus/request_builders.hpp"
+#include "sdk/modbus/wire.hpp"
 
 using namespace zelkSDK;
 using fakes::hex;
@@ -511,4 +513,143 @@ TEST_F(ModbusClientTest, FinishedFrontWaitsForItsOwnerAndIsNeverSentAgain) {
     ASSERT_TRUE(client.is_response_ready());
     EXPECT_EQ(client.dequeue_transaction().failure_flags, 0);
     EXPECT_EQ(client.get_diagnostic_counters()[messages_sent], 1);
+}
+
+// ---- two-wire lines: the line's echo of the request ----
+
+TEST_F(ModbusClientTest, LocalEchoComesFirstAndAChangedByteFailsTheExchangeAndIsResent) {
+    auto log = std::make_shared<fakes::FakeLog>();
+    client.begin_logging(log);
+    client.set_local_echo(true);
+    queue_read();
+    client.run_out();
+    EXPECT_EQ(client.get_state(), ConnectionState::awaiting_echo);
+    line.push(kReadTwo);  // echo and answer in one batch
+    line.push(kTwoRegisters);
+    std::vector<Transaction> done = pass();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].failure_flags, 0);
+    EXPECT_EQ(std::vector<uint8_t>(done[0].rx_buffer, done[0].rx_buffer + done[0].rx_length),
+              kTwoRegisters);  // the echo is no part of the answer, nor of the log
+    EXPECT_EQ(log->lines.back().substr(log->lines.back().find("\trx")),
+              "\trx\t01\t03\t04\t12\t34\t56\t78\t81\t07");
+
+    std::vector<uint8_t> collided = kReadTwo;
+    collided[3] ^= 0x10;
+    clock.advance(kDefaultInterframeDelayUs + 1);
+    queue_read();
+    client.run_out();
+    line.push(collided);
+    line.push(kTwoRegisters);
+    done = pass();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].failure_flags, 0x80);
+    EXPECT_NE(log->lines.back().find("\tEcho mismatch. "), std::string::npos);
+    EXPECT_EQ(client.get_diagnostic_counters()[echo_mismatches], 1);
+    pass();  // the rest of the answer is drained, and the window starts again
+    clock.advance(client.recovery_window_us() + 1);
+    client.run_out();
+    ASSERT_EQ(line.frames.size(), 3u);
+    EXPECT_EQ(line.frames[2], kReadTwo);
+    line.push(kReadTwo);
+    line.push(kTwoRegisters);
+    done = pass();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].num_retries, 1);
+    EXPECT_EQ(done[0].failure_flags, 0);
+}
+
+TEST_F(ModbusClientTest, AnswerTimeoutCountsFromTheEchoOrTheWireWhicheverIsLater) {
+    ASSERT_FALSE(static_cast<bool>(client.open_serial_port("/dev/x", 19200, 2000)));
+    client.set_local_echo(true);
+    const int64_t wire = client.wire_time_us(8);
+    const auto send = [&] {
+        clock.advance(client.late_answer_window_us() + 1);
+        queue_read(MessagePriority::not_important);
+        client.run_out();
+        return clock.now + wire;  // the request has left the wire
+    };
+    int64_t off_wire = send();
+    clock.advance(wire / 2);  // a UART hears its echo while it sends
+    line.push(kReadTwo);
+    client.run_in();
+    EXPECT_EQ(client.get_state(), ConnectionState::awaiting_response);
+    EXPECT_EQ(client.next_deadline_us(), off_wire + kResponseTimeoutUs + 1);
+    clock.advance(kResponseTimeoutUs + wire);
+    pass();
+
+    off_wire = send();
+    clock.advance(wire + 3000);  // a USB adapter hands it over later
+    line.push(kReadTwo);
+    client.run_in();
+    EXPECT_EQ(client.next_deadline_us(), off_wire + 3000 + kResponseTimeoutUs + 1);
+    clock.advance(kResponseTimeoutUs + 1);
+    ASSERT_EQ(pass().at(0).failure_flags, 0x10);
+
+    // A line that does not echo: no echo by the time an answer would be late.
+    off_wire = send();
+    clock.now = off_wire + kResponseTimeoutUs;
+    EXPECT_TRUE(pass().empty());
+    clock.advance(1);
+    ASSERT_EQ(pass().at(0).failure_flags, 0x100);
+    EXPECT_EQ(client.get_diagnostic_counters()[missing_echoes], 1);
+    EXPECT_EQ(wire::caller_failure_text(0x100), "No echo. ");
+}
+
+TEST_F(ModbusClientTest, UnaskedEchoIsDrainedAndFailsButACopyTooFastForAWireIsTheAnswer) {
+    auto log = std::make_shared<fakes::FakeLog>();
+    client.begin_logging(log);
+    ASSERT_FALSE(static_cast<bool>(client.open_serial_port("/dev/x", 19200, 2000)));
+    clock.advance(client.recovery_window_us() + 1);
+    const std::vector<uint8_t> read_one = hex("01 03 01 3D 00 01 14 3A");
+    client.enqueue_transaction(
+        build_read_holding_registers(1, 317, 1, MessagePriority::not_important));
+    client.run_out();
+    const int64_t off_wire = clock.now + client.wire_time_us(8);
+    // Seven bytes of its echo, as long as the answer to a one-register read, come while the
+    // request is still on the wire; the last one when it has left.
+    clock.advance(1000);
+    line.push(std::vector<uint8_t>(read_one.begin(), read_one.begin() + 7));
+    EXPECT_TRUE(pass().empty());
+    clock.now = off_wire;
+    line.push({read_one[7]});
+    std::vector<Transaction> done = pass();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].failure_flags, 0x200);
+    EXPECT_EQ(done[0].rx_length, 0);
+    EXPECT_EQ(client.get_diagnostic_counters()[drained_bytes], 8);
+    EXPECT_EQ(log->lines.back().substr(log->lines.back().find("\trx")), "\trx\tLine echoes. ");
+    EXPECT_EQ(wire::caller_failure_text(0x200), "Line echoes the request; enable local echo. ");
+
+    // A whole copy before the request can have left the wire: a device on a pseudo-terminal
+    // answering a single write (whose answer is its request).
+    clock.advance(client.recovery_window_us() + 1);
+    client.enqueue_transaction(build_write_single_register(1, 600, 5, MessagePriority::important));
+    client.run_out();
+    line.push(line.frames.back());
+    done = pass();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].failure_flags, 0);
+}
+
+TEST_F(ModbusClientTest, TimeLimitsAndResendsAreChosenWithinBounds) {
+    client.set_response_timeout_us(60000);
+    client.set_max_resends(0);
+    queue_read();
+    client.run_out();
+    clock.advance(60000);
+    EXPECT_TRUE(pass().empty());
+    clock.advance(1);
+    EXPECT_EQ(pass().size(), 1u);
+    EXPECT_EQ(client.get_queue_size(), 0u);  // resends 0: sent once
+    EXPECT_EQ(client.late_answer_window_us(), 120000);
+    for (const int64_t bad : {int64_t{-1}, int64_t{0}, kLongestTimeoutUs + 1}) {
+        EXPECT_THROW(client.set_response_timeout_us(bad), std::invalid_argument);
+        EXPECT_THROW(client.set_intercharacter_timeout_us(bad), std::invalid_argument);
+    }
+    EXPECT_THROW(client.set_max_resends(-1), std::invalid_argument);
+    EXPECT_THROW(client.set_max_resends(kMostResends + 1), std::invalid_argument);
+    EXPECT_EQ(client.get_response_timeout_us(), 60000);
+    EXPECT_EQ(client.get_intercharacter_timeout_us(), kIntercharTimeoutUs);
+    EXPECT_EQ(client.get_max_resends(), 0);
 }
