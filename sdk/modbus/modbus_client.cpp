@@ -130,7 +130,12 @@ int64_t ModbusClient::deadline_us() const {
     switch (state) {
         case ConnectionState::awaiting_echo: return request_off_wire_us + response_timeout_us;
         case ConnectionState::awaiting_response: return answer_from_us + response_timeout_us;
-        case ConnectionState::receiving: return state_entered_time_us + interchar_timeout_us;
+        case ConnectionState::receiving:
+            // A copy of the request that began too early for an answer may be its echo, which
+            // has until an echo would be late (a slow line's characters are far apart).
+            return early_copy ? std::max(state_entered_time_us + interchar_timeout_us,
+                                         request_off_wire_us + response_timeout_us)
+                              : state_entered_time_us + interchar_timeout_us;
         case ConnectionState::broadcast_wait: return answer_from_us + broadcast_delay_us;
         case ConnectionState::interframe_wait: return state_entered_time_us + quiet_window_us;
         default: return state_entered_time_us;
