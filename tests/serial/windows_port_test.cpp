@@ -1,5 +1,6 @@
 // The serial port's Windows code path, under wine: a COM port (named by FERRUN_TEST_PORT)
-// that the test run maps to a pseudo-terminal served by the virtual actuator on the host.
+// that the test run maps to a pseudo-terminal served by the virtual actuator on the host,
+// and one on a line that echoes every request (FERRUN_TEST_ECHO_PORT).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -20,8 +21,8 @@ using Steady = std::chrono::steady_clock;
 
 namespace {
 
-std::string test_port() {
-    const char* port = std::getenv("FERRUN_TEST_PORT");
+std::string test_port(const char* variable = "FERRUN_TEST_PORT") {
+    const char* port = std::getenv(variable);
     return port != nullptr ? port : "";
 }
 
@@ -139,5 +140,33 @@ TEST(WindowsSerial, TwoActuatorsOnOneBusFromTwoThreads) {
     EXPECT_LE(failed, 2);
     EXPECT_EQ(first.read_register_blocking(610).value, 1019);
     EXPECT_EQ(second.read_register_blocking(610).value, 2019);
+    bus->close_serial_port();
+}
+
+TEST(WindowsSerial, LocalEchoOnAnEchoingLineAndNoEchoOnTheOther) {
+    const std::string echoing = test_port("FERRUN_TEST_ECHO_PORT");
+    if (echoing.empty() || test_port().empty())
+        GTEST_SKIP() << "FERRUN_TEST_ECHO_PORT or FERRUN_TEST_PORT names no COM port";
+    auto bus = std::make_shared<Bus>();
+    ASSERT_FALSE(static_cast<bool>(bus->open_serial_port(echoing, 19200, 2000)));
+    bus->set_local_echo(true);
+    Actuator present(bus, "present", 1), absent(bus, "absent", 9);
+    const uint16_t values[3] = {7, 8, 9};
+    EXPECT_FALSE(static_cast<bool>(present.write_register_blocking(600, 0x1234)));
+    EXPECT_EQ(present.read_register_blocking(600).value, 0x1234);
+    EXPECT_FALSE(static_cast<bool>(present.write_multiple_registers_blocking(610, 3, values)));
+    const auto read = present.read_write_multiple_registers_blocking(610, 3, 613, 1, values);
+    EXPECT_EQ(read.value, std::vector<uint16_t>(values, values + 3)) << read.error.what();
+    EXPECT_EQ(absent.write_register_blocking(600, 1, MessagePriority::not_important).what(),
+              "Response timed out, the motor took too long to respond. ");
+    // Wine's COM port has no RS-485 mode of its own to speak of: taken or refused, the
+    // port goes on.
+    bus->set_rs485(Rs485Settings{});
+    EXPECT_EQ(present.read_register_blocking(600).value, 0x1234);
+    bus->close_serial_port();
+
+    ASSERT_FALSE(static_cast<bool>(bus->open_serial_port(test_port(), 19200, 2000)));
+    EXPECT_EQ(present.read_register_blocking(338, MessagePriority::not_important).error.what(),
+              "No echo. ");
     bus->close_serial_port();
 }
