@@ -230,20 +230,21 @@ void PtyServer::write_due_echo() {
 bool PtyServer::wait_until(int64_t deadline_us) {
     // Request bytes keep arriving while the device waits or talks: take them in with their
     // arrival times, so their own wire time counts from when they came, and echo them when
-    // they are due. The last stretch before each of those times is spun without system
-    // calls; bytes that came during it are stamped at its end.
+    // they are due. The deadline's last stretch is spun without system calls (bytes that
+    // came during it are stamped at its end); an echo byte is only slept for, since a few
+    // microseconds late it harms nobody, and spinning through every echo would take a core.
     for (;;) {
         if (stopping) {
             return false;
         }
         write_due_echo();
-        const int64_t wake_us = std::min(deadline_us, next_echo_us());
-        const int64_t left = wake_us - now_us();
-        if (left > kSpinUs) {
+        const int64_t echo_us = next_echo_us();
+        const int64_t sleep_end_us = echo_us < deadline_us ? echo_us : deadline_us - kSpinUs;
+        const int64_t left = sleep_end_us - now_us();
+        if (left > 0) {
             pollfd fds[2] = {{master_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-            const int64_t sleep_us = left - kSpinUs;
-            const timespec timeout{static_cast<time_t>(sleep_us / 1'000'000),
-                                   static_cast<long>(sleep_us % 1'000'000) * 1000};
+            const timespec timeout{static_cast<time_t>(left / 1'000'000),
+                                   static_cast<long>(left % 1'000'000) * 1000};
             ::ppoll(fds, 2, &timeout, nullptr);
             if (fds[1].revents != 0) {
                 return false;
@@ -251,12 +252,13 @@ bool PtyServer::wait_until(int64_t deadline_us) {
             take_input();
             continue;
         }
-        while (now_us() < wake_us) {
+        if (echo_us < deadline_us) {
+            continue;  // an echo byte is due
+        }
+        while (now_us() < deadline_us) {
         }
         take_input();
-        if (wake_us == deadline_us) {
-            return true;
-        }
+        return true;
     }
 }
 

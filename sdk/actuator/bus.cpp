@@ -265,8 +265,9 @@ void Bus::run_wait(int64_t max_wait_us) {
 }
 
 // How long nothing can happen without a byte arriving: until the engine's next time limit,
-// at most max_wait_us. A failed line fails every request at once, so there is nothing to
-// wait for but time: a negative value asks for a plain sleep.
+// at most max_wait_us. A failed line fails every request at once, and the echo of a request
+// cannot end before the request has left the wire, so there is nothing to wait for but
+// time: a negative value asks for a plain sleep.
 int64_t Bus::time_to_wait_us(int64_t max_wait_us) {
     if (max_wait_us <= 0) {
         return 0;
@@ -274,9 +275,14 @@ int64_t Bus::time_to_wait_us(int64_t max_wait_us) {
     if (serial_interface->line_failed()) {
         return -std::min<int64_t>(max_wait_us, kFailedLineSleepUs);
     }
-    const int64_t until_deadline =
-        modbus_client.next_deadline_us() - clock_source->get_time_microseconds();
-    return std::max<int64_t>(0, std::min(until_deadline, max_wait_us));
+    const int64_t now = clock_source->get_time_microseconds();
+    const int64_t until_deadline = std::min(modbus_client.next_deadline_us() - now, max_wait_us);
+    const int64_t until_echo_end = modbus_client.echo_ends_at_earliest_us() - now;
+    if (until_echo_end > 0 && until_deadline > 0) {
+        // Each byte of the echo would wake the caller for nothing.
+        return -std::min({until_echo_end, until_deadline, kEchoSleepUs});
+    }
+    return std::max<int64_t>(0, until_deadline);
 }
 
 void Bus::wait(int64_t wait_us) {

@@ -41,6 +41,8 @@ class Actuator;
 
 // The longest sleep of a waiting call on a failed line.
 constexpr int64_t kFailedLineSleepUs = 10000;
+// The longest sleep through the echo of a request, which wakes for none of its bytes.
+constexpr int64_t kEchoSleepUs = 5000;
 // The highest Modbus server address a device may have; 0 is the broadcast address.
 constexpr int kMaxServerAddress = 247;
 // How often a blocking call asks whether it should be abandoned, at most.

@@ -125,6 +125,11 @@ class ModbusClient {
     // a time limit passing, or now when a request is ready to go out. INT64_MAX when
     // nothing is queued and no limit runs.
     int64_t next_deadline_us();
+    // Until this clock time bytes that arrive need no look: the request's echo is coming
+    // back, and cannot end before the request has left the wire. 0 when bytes may matter.
+    int64_t echo_ends_at_earliest_us() const {
+        return state == ConnectionState::awaiting_echo && echo_asked ? request_off_wire_us : 0;
+    }
 
     // The recovery window after a failed exchange and after opening: at least the response
     // time-out. After a time-out, twice that: the device may still be answering.
