@@ -34,7 +34,6 @@ from ferrun.traffic_log import (STREAM_FUNCTION, TX, TrafficSummary, read_frames
                                 summarize_by_address)
 
 MAX_WAIT_US = 10000
-BITS_PER_CHARACTER = 11
 # Characters of one exchange on the wire, request and response.
 STREAM_CHARACTERS = 28
 READ_CHARACTERS = 15  # 8-byte read request, 7-byte response with one register
@@ -84,7 +83,7 @@ def met(ok: bool) -> str:
 
 
 def line_time_us(characters: int, baud: int) -> float:
-    return characters * BITS_PER_CHARACTER / baud * 1e6
+    return float(_ferrun.wire_time_us(characters, baud))
 
 
 def new_actuator(port: str, baud: int, interframe_us: int,
@@ -652,7 +651,7 @@ def reads_section(bench: Bench, number: int) -> List[str]:
 def stream_section(bench: Bench, number: int) -> List[str]:
     table = Table(number, f"Stream mode through run_wait({MAX_WAIT_US}) from Python, "
                   f"{bench.seconds:.0f} s each; line limit = {STREAM_CHARACTERS} characters x "
-                  f"{BITS_PER_CHARACTER} bits / baud + interframe delay",
+                  f"11 bits / baud + interframe delay",
                   ["line", "interframe delay", "exchanges/s", "mean cycle us",
                    "median cycle us", "line limit us", "mean vs limit", "failures"])
     for baud, interframe in [(0, 0), (0, INTERFRAME_US), (115200, INTERFRAME_US),

@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,38 @@ ZelkResult<std::vector<unsigned short>> read_write_multiple(
     return a.read_write_multiple_registers_blocking(
         read_start, read_count, write_start, write_count,
         checked_write_data(write_data, write_count), priority);
+}
+
+// The words of a telemetry getter (pybind11 keeps its own copy of a docstring).
+std::string reading_doc(const char* quantity, const char* unit) {
+    return std::string("The ") + quantity + " the device reports, in " + unit +
+           "; .error is truthy when reading it failed.";
+}
+
+// read_register_blocking with a response time-out of its own for this one call, for a sweep
+// over the addresses of a bus where most never answer: the quiet windows after a failure
+// follow it (twice it after a time-out). The bus's own time-out is back when it returns.
+ZelkResult<unsigned short> read_register(Actuator& a, uint16_t reg_address,
+                                         MessagePriority priority,
+                                         std::optional<int64_t> response_timeout_us) {
+    if (!response_timeout_us) {
+        return a.read_register_blocking(reg_address, priority);
+    }
+    if (*response_timeout_us <= 0 || *response_timeout_us > kLongestTimeoutUs) {
+        throw py::value_error("response_timeout_us must be 1 to " +
+                              std::to_string(kLongestTimeoutUs) + ", got " +
+                              std::to_string(*response_timeout_us));
+    }
+    const std::shared_ptr<Bus> bus = a.get_bus();
+    Bus::Lock held = bus->lock();
+    ModbusClient& client = bus->client();
+    struct Restore {
+        ModbusClient& client;
+        int64_t timeout_us;
+        ~Restore() { client.set_response_timeout_us(timeout_us); }
+    } restore{client, client.get_response_timeout_us()};
+    client.set_response_timeout_us(*response_timeout_us);
+    return a.read_register_blocking(reg_address, priority);
 }
 
 // Python owns its Actuators through this holder: leaving a busy bus waits for its lock.
@@ -118,11 +151,9 @@ void register_actuator(py::module_& m) {
              py::arg("port_path"), py::arg("baud_rate") = kDefaultBaudRate,
              py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
         .def("close_serial_port", &Actuator::close_serial_port, kCloseDoc, release_gil())
-        .def("get_force_mN", &Actuator::get_force_mN,
-             "The force the device reports, in mN; .error is truthy when reading it failed.",
+        .def("get_force_mN", &Actuator::get_force_mN, reading_doc("force", "mN").c_str(),
              release_gil())
-        .def("get_position_um", &Actuator::get_position_um,
-             "The position the device reports, in um; .error is truthy when reading it failed.",
+        .def("get_position_um", &Actuator::get_position_um, reading_doc("position", "um").c_str(),
              release_gil())
         .def("get_errors", &Actuator::get_errors,
              "The device's error bits; .error is truthy when reading them failed.", release_gil())
@@ -142,10 +173,12 @@ void register_actuator(py::module_& m) {
              "Read a signed 32-bit value from two registers, low 16 bits at reg_address;\n"
              ".error is truthy when it failed.",
              py::arg("reg_address"), priority_default, release_gil())
-        .def("read_register_blocking", &Actuator::read_register_blocking,
+        .def("read_register_blocking", &read_register,
              "Read one holding register; .error is truthy when it failed (an exception response's\n"
-             "names its code).",
-             py::arg("reg_address"), priority_default, release_gil())
+             "names its code). response_timeout_us, 1 to 10000000, replaces the bus's response\n"
+             "time-out for this call alone, and the quiet after a failure follows it.",
+             py::arg("reg_address"), priority_default, py::arg("response_timeout_us") = py::none(),
+             release_gil())
         .def("read_multiple_registers_blocking", &Actuator::read_multiple_registers_blocking,
              "Read num_registers holding registers from reg_start_address, at most 125; .error is\n"
              "truthy when it failed. A count of 0 sends nothing.",
@@ -214,14 +247,11 @@ void register_actuator(py::module_& m) {
         .def("update_haptic_stream_effects", &Actuator::update_haptic_stream_effects,
              "The effect bits that stream commands carry in HapticMode; sends nothing itself.",
              py::arg("effects"), release_gil())
-        .def("get_power_W", &Actuator::get_power_W,
-             "The power the device reports, in W; .error is truthy when reading it failed.",
+        .def("get_power_W", &Actuator::get_power_W, reading_doc("power", "W").c_str(),
              release_gil())
         .def("get_temperature_C", &Actuator::get_temperature_C,
-             "The temperature the device reports, in C; .error is truthy when reading it failed.",
-             release_gil())
-        .def("get_voltage_mV", &Actuator::get_voltage_mV,
-             "The voltage the device reports, in mV; .error is truthy when reading it failed.",
+             reading_doc("temperature", "C").c_str(), release_gil())
+        .def("get_voltage_mV", &Actuator::get_voltage_mV, reading_doc("voltage", "mV").c_str(),
              release_gil())
         .def("get_stream_data", &Actuator::get_stream_data,
              "A copy of the telemetry the latest stream response carried (zeros before the first).",

@@ -1,6 +1,7 @@
 // The wire format for the Python tools: CRC, wire time, the stream answer's telemetry, the
-// names of function codes, stream modes and exceptions, and the failure table, all from
-// sdk/modbus/wire, so that the tools never keep tables of their own.
+// names of function codes, stream modes and exceptions, the failure table and the most
+// registers one request carries, all from sdk/modbus, so that the tools never keep tables of
+// their own.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -11,6 +12,7 @@
 
 #include "binding/registration.hpp"
 #include "sdk/modbus/modbus_crc16.hpp"
+#include "sdk/modbus/request_builders.hpp"
 #include "sdk/modbus/wire.hpp"
 
 namespace py = pybind11;
@@ -18,6 +20,10 @@ using namespace zelkSDK;
 
 namespace ferrun_binding {
 namespace {
+
+// Bounds of wire_time_us() from Python, far beyond any line, well inside int64 arithmetic.
+constexpr int64_t kMaxWireTimeCharacters = 1000000;
+constexpr int64_t kMaxWireTimeBaud = 100000000;
 
 std::string bytes_of(const py::bytes& data) {
     return std::string(data);
@@ -61,9 +67,20 @@ void register_wire(py::module_& m) {
         py::arg("frame"),
         "True when the frame's last two bytes are the CRC of the rest; False for frames under 4 "
         "bytes.");
-    m.def("wire_time_us", &wire::wire_time_us, py::arg("characters"), py::arg("baud"),
-          "Microseconds that characters take on the wire at baud, 11 bits each, rounded up; 0 "
-          "for baud 0.");
+    m.def(
+        "wire_time_us",
+        [](int64_t characters, int64_t baud) {
+            if (characters < 0 || characters > kMaxWireTimeCharacters || baud < 1 ||
+                baud > kMaxWireTimeBaud) {
+                throw py::value_error(
+                    "wire_time_us needs 0 to " + std::to_string(kMaxWireTimeCharacters) +
+                    " characters and a baud rate of 1 to " + std::to_string(kMaxWireTimeBaud));
+            }
+            return wire::wire_time_us(characters, baud);
+        },
+        py::arg("characters"), py::arg("baud"),
+        "Microseconds that characters take on the wire at baud, 11 bits each, rounded up.\n"
+        "ValueError outside 0 to 1000000 characters and 1 to 100000000 baud.");
     m.def(
         "decode_telemetry",
         [](const py::bytes& frame) {
@@ -111,6 +128,8 @@ void register_wire(py::module_& m) {
     m.attr("READ_WRITE_MULTIPLE_REGISTERS") = kReadWriteMultipleRegisters;
     m.attr("STREAM_COMMAND") = kStreamCommand;
     m.attr("STREAM_RESPONSE_LENGTH") = kStreamResponseLength;
+    m.attr("MAX_READ_REGISTERS") = kMaxReadRegisters;
+    m.attr("MAX_WRITE_REGISTERS") = kMaxWriteRegisters;
 }
 
 }  // namespace ferrun_binding

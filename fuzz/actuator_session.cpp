@@ -16,16 +16,18 @@ using zelkSDK::MessagePriority;
 // The stream command and at most six attempts of the call's own request.
 constexpr size_t kMaxTransmitsPerCall = 7;
 
-MessagePriority priority_of(const Operation& op) {
-    return (op.prio & 1) ? MessagePriority::not_important : MessagePriority::important;
-}
-
 std::string registers_text(const std::vector<uint16_t>& registers) {
     std::string text = "[";
     for (uint16_t value : registers) {
         text += (text.size() > 1 ? " " : "") + std::to_string(value);
     }
     return text + "]";
+}
+
+void trace_result(const std::string& value, const zelkSDK::ZelkError& error) {
+    if (tracing()) {
+        std::fprintf(stderr, "  -> %s, error \"%s\"\n", value.c_str(), error.what().c_str());
+    }
 }
 
 bool same_telemetry(const zelkSDK::StreamData& a, const zelkSDK::StreamData& b) {
@@ -47,14 +49,8 @@ zelkSDK::StreamData decode_telemetry(const Bytes& answer) {
 
 }  // namespace
 
-ActuatorSession::ActuatorSession(std::shared_ptr<ScriptedLine> line_,
-                                 std::shared_ptr<ScriptedClock> clock_, const Checks& checks_,
-                                 uint8_t address_, int baud_rate_, int interframe_delay_us_)
-    : line(std::move(line_)),
-      clock(std::move(clock_)),
-      checks(checks_),
-      baud_rate(baud_rate_),
-      interframe_delay_us(interframe_delay_us_) {
+ActuatorSession::ActuatorSession(const SessionSetup& setup, uint8_t address_)
+    : SessionSetup(setup) {
     replace(address_);
 }
 
@@ -111,10 +107,7 @@ void ActuatorSession::apply(const Operation& op) {
 
 void ActuatorSession::blocking_read(const Operation& op) {
     const auto result = actuator->read_register_blocking(op.reg, priority_of(op));
-    if (tracing()) {
-        std::fprintf(stderr, "  -> value %u, error \"%s\"\n", result.value,
-                     result.error.what().c_str());
-    }
+    trace_result("value " + std::to_string(result.value), result.error);
     if (!result.error) {
         expect_read(read_request(address, op.reg, 1), {result.value});
     }
@@ -122,10 +115,7 @@ void ActuatorSession::blocking_read(const Operation& op) {
 
 void ActuatorSession::blocking_wide_read(const Operation& op) {
     const auto result = actuator->read_wide_register_blocking(op.reg, priority_of(op));
-    if (tracing()) {
-        std::fprintf(stderr, "  -> value %d, error \"%s\"\n", result.value,
-                     result.error.what().c_str());
-    }
+    trace_result("value " + std::to_string(result.value), result.error);
     if (!result.error) {
         const auto bits = static_cast<uint32_t>(result.value);
         expect_read(read_request(address, op.reg, 2),
@@ -136,10 +126,7 @@ void ActuatorSession::blocking_wide_read(const Operation& op) {
 void ActuatorSession::blocking_many_read(const Operation& op) {
     const auto result =
         actuator->read_multiple_registers_blocking(op.reg, op.count, priority_of(op));
-    if (tracing()) {
-        std::fprintf(stderr, "  -> %s, error \"%s\"\n", registers_text(result.value).c_str(),
-                     result.error.what().c_str());
-    }
+    trace_result(registers_text(result.value), result.error);
     if (op.count > zelkSDK::kMaxReadRegisters) {
         expect_refused(result.error, "a read of more than 125 registers");
     } else if (op.count > 0 && !result.error) {
@@ -183,10 +170,7 @@ void ActuatorSession::blocking_read_write(const Operation& op) {
     const std::vector<uint16_t> values = seeded_values(op.seed, op.count2);
     const auto result = actuator->read_write_multiple_registers_blocking(
         op.reg, op.count, op.reg2, op.count2, values.data(), priority_of(op));
-    if (tracing()) {
-        std::fprintf(stderr, "  -> %s, error \"%s\"\n", registers_text(result.value).c_str(),
-                     result.error.what().c_str());
-    }
+    trace_result(registers_text(result.value), result.error);
     if (op.count > zelkSDK::kMaxReadRegisters || op.count2 > zelkSDK::kMaxReadWriteRegisters) {
         expect_refused(result.error, "a read/write beyond the frame");
     } else if (!result.error && (address != 0 || op.count > 0)) {

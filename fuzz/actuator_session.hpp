@@ -7,16 +7,14 @@
 #include <memory>
 #include <vector>
 
-#include "fuzz/engine_scenario.hpp"
-#include "fuzz/scripted_line.hpp"
+#include "fuzz/session_setup.hpp"
 #include "sdk/actuator/actuator.hpp"
 
 namespace fuzz {
 
-class ActuatorSession {
+class ActuatorSession : private SessionSetup {
   public:
-    ActuatorSession(std::shared_ptr<ScriptedLine> line, std::shared_ptr<ScriptedClock> clock,
-                    const Checks& checks, uint8_t address, int baud_rate, int interframe_delay_us);
+    ActuatorSession(const SessionSetup& setup, uint8_t address);
 
     void apply(const Operation& operation);
     void replace(uint8_t address);
@@ -40,11 +38,6 @@ class ActuatorSession {
     void note_stream_settings();
     Bytes streamed_frame() const;
 
-    std::shared_ptr<ScriptedLine> line;
-    std::shared_ptr<ScriptedClock> clock;
-    Checks checks;
-    int baud_rate;
-    int interframe_delay_us;
     uint8_t address = 1;
     std::unique_ptr<zelkSDK::Actuator> actuator;
 

@@ -13,10 +13,6 @@ using zelkSDK::Transaction;
 // Requests queued at once, at most: enough to exercise ordering and resends.
 constexpr size_t kMaxOutstanding = 32;
 
-MessagePriority priority_of(const Operation& op) {
-    return (op.prio & 1) ? MessagePriority::not_important : MessagePriority::important;
-}
-
 bool contains(const Bytes& haystack, const Bytes& needle) {
     return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
            haystack.end();
@@ -32,14 +28,7 @@ Bytes wire_bytes(const std::vector<uint16_t>& values) {
 
 }  // namespace
 
-ClientSession::ClientSession(std::shared_ptr<ScriptedLine> line_,
-                             std::shared_ptr<ScriptedClock> clock_, const Checks& checks_,
-                             uint8_t address_, int baud_rate_, int interframe_delay_us_)
-    : line(std::move(line_)),
-      clock(std::move(clock_)),
-      checks(checks_),
-      baud_rate(baud_rate_),
-      interframe_delay_us(interframe_delay_us_) {
+ClientSession::ClientSession(const SessionSetup& setup, uint8_t address_) : SessionSetup(setup) {
     replace(address_);
 }
 

@@ -7,16 +7,14 @@
 #include <cstdint>
 #include <memory>
 
-#include "fuzz/engine_scenario.hpp"
-#include "fuzz/scripted_line.hpp"
+#include "fuzz/session_setup.hpp"
 #include "sdk/modbus/modbus_client.hpp"
 
 namespace fuzz {
 
-class ClientSession {
+class ClientSession : private SessionSetup {
   public:
-    ClientSession(std::shared_ptr<ScriptedLine> line, std::shared_ptr<ScriptedClock> clock,
-                  const Checks& checks, uint8_t address, int baud_rate, int interframe_delay_us);
+    ClientSession(const SessionSetup& setup, uint8_t address);
 
     void apply(const Operation& operation);
     void replace(uint8_t address);
@@ -30,11 +28,6 @@ class ClientSession {
     void check_counters();
     int64_t slack_us() const { return 4 * clock->step; }
 
-    std::shared_ptr<ScriptedLine> line;
-    std::shared_ptr<ScriptedClock> clock;
-    Checks checks;
-    int baud_rate;
-    int interframe_delay_us;
     uint8_t address = 1;
     std::unique_ptr<zelkSDK::ModbusClient> client;
 

@@ -36,38 +36,41 @@ namespace fuzz {
 constexpr int kMaxOperations = 64;
 constexpr int kOperationKinds = 18;
 
+// Numbered from 0 in this order: the scenario bytes name them by number.
 enum OperationKind : int {
-    read_one = 0,
-    read_wide = 1,
-    read_many = 2,
-    write_one = 3,
-    write_wide = 4,
-    write_many = 5,
-    read_write = 6,
-    stream = 7,
-    set_mode = 8,
-    clock_jump = 9,
-    deliver_now = 10,
-    line_deliver = 11,
-    line_pause = 12,
-    line_answer = 13,
-    line_wait = 14,
-    new_actuator = 15,
-    reopen = 16,
-    line_wait_answer = 17,
+    read_one,
+    read_wide,
+    read_many,
+    write_one,
+    write_wide,
+    write_many,
+    read_write,
+    stream,
+    set_mode,
+    clock_jump,
+    deliver_now,
+    line_deliver,
+    line_pause,
+    line_answer,
+    line_wait,
+    new_actuator,
+    reopen,
+    line_wait_answer,
 };
+static_assert(line_wait_answer + 1 == kOperationKinds, "every operation kind is counted");
 
+// One operation's fields as the input gave them; each kind uses some (see above).
 struct Operation {
     OperationKind kind = read_one;
     uint8_t prio = 0;
-    uint16_t reg = 0;
-    uint16_t reg2 = 0;
-    uint8_t count = 0;
-    uint8_t count2 = 0;
-    uint32_t value = 0;
-    uint8_t seed = 0;
-    uint8_t what = 0;
-    uint8_t passes = 0;
+    uint16_t reg = 0;    // the register, or a read/write's read start
+    uint16_t reg2 = 0;   // a read/write's write start
+    uint8_t count = 0;   // registers read, or written by a write of several
+    uint8_t count2 = 0;  // registers a read/write writes
+    uint32_t value = 0;  // a write's value, or the stream's set-point
+    uint8_t seed = 0;    // where seeded_values() starts a write's values
+    uint8_t what = 0;    // the stream's action, the mode, or the new address
+    uint8_t passes = 0;  // a stream's passes
 };
 
 // Which rules are checked; FERRUN_FUZZ_SKIP="name,name" turns some off, to look past a

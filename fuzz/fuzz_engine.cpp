@@ -25,36 +25,19 @@ uint8_t server_address(uint8_t selector) {
 Operation read_operation(InputReader& in, OperationKind kind) {
     Operation op;
     op.kind = kind;
+    if (kind <= read_write) {  // every register access starts with its priority and register
+        op.prio = in.u8();
+        op.reg = in.u16();
+    }
     switch (kind) {
-        case read_one:
-        case read_wide:
-            op.prio = in.u8();
-            op.reg = in.u16();
-            break;
-        case read_many:
-            op.prio = in.u8();
-            op.reg = in.u16();
-            op.count = in.u8();
-            break;
-        case write_one:
-            op.prio = in.u8();
-            op.reg = in.u16();
-            op.value = in.u16();
-            break;
-        case write_wide:
-            op.prio = in.u8();
-            op.reg = in.u16();
-            op.value = in.u32();
-            break;
+        case read_many: op.count = in.u8(); break;
+        case write_one: op.value = in.u16(); break;
+        case write_wide: op.value = in.u32(); break;
         case write_many:
-            op.prio = in.u8();
-            op.reg = in.u16();
             op.count = in.u8();
             op.seed = in.u8();
             break;
         case read_write:
-            op.prio = in.u8();
-            op.reg = in.u16();
             op.count = in.u8();
             op.reg2 = in.u16();
             op.count2 = in.u8();
@@ -168,11 +151,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      bare_client ? "ModbusClient" : "Actuator", address,
                      static_cast<long long>(clock->step), baud, interframe);
     }
+    const SessionSetup setup{line, clock, checks, baud, interframe};
     if (bare_client) {
-        ClientSession session(line, clock, checks, address, baud, interframe);
+        ClientSession session(setup, address);
         play(in, session, *line, *clock);
     } else {
-        ActuatorSession session(line, clock, checks, address, baud, interframe);
+        ActuatorSession session(setup, address);
         play(in, session, *line, *clock);
     }
     return 0;

@@ -39,25 +39,20 @@ uint16_t get_u16(const uint8_t* bytes) {
     return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
 }
 
-Bytes read_request(uint8_t address, uint16_t start, uint16_t count) {
-    Bytes frame = {address, 3};
-    put_u16(frame, start);
-    put_u16(frame, count);
+namespace {
+
+// A request of two 16-bit words: a read's start and count, a single write's register and value.
+Bytes two_word_request(uint8_t address, uint8_t function, uint16_t first, uint16_t second) {
+    Bytes frame = {address, function};
+    put_u16(frame, first);
+    put_u16(frame, second);
     append_crc(frame);
     return frame;
 }
 
-Bytes write_single_request(uint8_t address, uint16_t reg, uint16_t value) {
-    Bytes frame = {address, 6};
-    put_u16(frame, reg);
-    put_u16(frame, value);
-    append_crc(frame);
-    return frame;
-}
-
-Bytes write_multiple_request(uint8_t address, uint16_t start, const std::vector<uint16_t>& values) {
-    Bytes frame = {address, 16};
-    put_u16(frame, start);
+// Appends what both writes of several registers end with: the count, the byte count, the
+// values and the CRC.
+Bytes with_written_values(Bytes frame, const std::vector<uint16_t>& values) {
     put_u16(frame, static_cast<uint16_t>(values.size()));
     frame.push_back(static_cast<uint8_t>(2 * values.size()));
     for (uint16_t value : values) {
@@ -65,6 +60,22 @@ Bytes write_multiple_request(uint8_t address, uint16_t start, const std::vector<
     }
     append_crc(frame);
     return frame;
+}
+
+}  // namespace
+
+Bytes read_request(uint8_t address, uint16_t start, uint16_t count) {
+    return two_word_request(address, 3, start, count);
+}
+
+Bytes write_single_request(uint8_t address, uint16_t reg, uint16_t value) {
+    return two_word_request(address, 6, reg, value);
+}
+
+Bytes write_multiple_request(uint8_t address, uint16_t start, const std::vector<uint16_t>& values) {
+    Bytes frame = {address, 16};
+    put_u16(frame, start);
+    return with_written_values(frame, values);
 }
 
 Bytes read_write_request(uint8_t address, uint16_t read_start, uint16_t read_count,
@@ -73,13 +84,7 @@ Bytes read_write_request(uint8_t address, uint16_t read_start, uint16_t read_cou
     put_u16(frame, read_start);
     put_u16(frame, read_count);
     put_u16(frame, write_start);
-    put_u16(frame, static_cast<uint16_t>(values.size()));
-    frame.push_back(static_cast<uint8_t>(2 * values.size()));
-    for (uint16_t value : values) {
-        put_u16(frame, value);
-    }
-    append_crc(frame);
-    return frame;
+    return with_written_values(frame, values);
 }
 
 Bytes stream_request(uint8_t address, uint8_t subfunction, int32_t value) {

@@ -81,6 +81,16 @@ std::vector<uint8_t> DeviceModel::exception(uint8_t function_code, uint8_t code)
     return response;
 }
 
+std::vector<uint8_t> DeviceModel::registers_answer(uint8_t function_code, int start, int count) {
+    refresh_telemetry_registers();
+    std::vector<uint8_t> response = {address, function_code, static_cast<uint8_t>(2 * count)};
+    for (int i = 0; i < count; ++i) {
+        append_u16(response, holding[start + i]);
+    }
+    append_crc(response);
+    return response;
+}
+
 std::vector<uint8_t> DeviceModel::read_registers(const uint8_t* frame) {
     const int start = get_u16(&frame[2]);
     const int count = get_u16(&frame[4]);
@@ -90,13 +100,7 @@ std::vector<uint8_t> DeviceModel::read_registers(const uint8_t* frame) {
     if (!in_map(start, count)) {
         return exception(frame[1], kIllegalDataAddress);
     }
-    refresh_telemetry_registers();
-    std::vector<uint8_t> response = {address, frame[1], static_cast<uint8_t>(2 * count)};
-    for (int i = 0; i < count; ++i) {
-        append_u16(response, holding[start + i]);
-    }
-    append_crc(response);
-    return response;
+    return registers_answer(frame[1], start, count);
 }
 
 std::vector<uint8_t> DeviceModel::write_single(const uint8_t* frame) {
@@ -139,13 +143,7 @@ std::vector<uint8_t> DeviceModel::read_write_multiple(const uint8_t* frame, size
     for (int i = 0; i < write_count; ++i) {
         write_register(static_cast<uint16_t>(write_start + i), get_u16(&frame[11 + 2 * i]));
     }
-    refresh_telemetry_registers();
-    std::vector<uint8_t> response = {address, frame[1], static_cast<uint8_t>(2 * read_count)};
-    for (int i = 0; i < read_count; ++i) {
-        append_u16(response, holding[read_start + i]);
-    }
-    append_crc(response);
-    return response;
+    return registers_answer(frame[1], read_start, read_count);
 }
 
 std::vector<uint8_t> DeviceModel::stream(const uint8_t* frame) {

@@ -132,6 +132,8 @@ class DeviceModel {
     std::vector<uint8_t> read_write_multiple(const uint8_t* frame, size_t length);
     std::vector<uint8_t> stream(const uint8_t* frame);
     std::vector<uint8_t> exception(uint8_t function_code, uint8_t code) const;
+    // The answer to a read: count registers from start, telemetry refreshed first.
+    std::vector<uint8_t> registers_answer(uint8_t function_code, int start, int count);
     void write_register(uint16_t address, uint16_t value);
     void refresh_telemetry_registers();
     double applied_force_N(double t) const;

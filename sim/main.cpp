@@ -34,6 +34,8 @@ const char kHelp[] =
     "                       bytes follow one character time apart (default 0: unpaced)\n"
     "  --turnaround-us N    device turnaround time before each response, up to 10 s\n"
     "                       (default 0): beyond 20 ms it tests longer client time-outs\n"
+    "  --strict-baud        with --baud: a request sent while the port is set to another\n"
+    "                       rate is noise to the devices, and nobody answers it\n"
     "  --no-mode-confirm    accept mode writes but keep reporting the old mode\n"
     "  --echo               the line hears its own transmitter (a two-wire adapter): every\n"
     "                       byte sent comes back at the line's pace, before any answer\n"
@@ -190,6 +192,10 @@ int main(int argc, char** argv) {
         }
         if (arg == "--echo") {
             options.echo = true;
+            continue;
+        }
+        if (arg == "--strict-baud") {
+            options.strict_baud = true;
             continue;
         }
         if (arg == "--ignore-stdin") {

@@ -72,8 +72,29 @@ std::string settings_text(const ServerOptions& options) {
     if (options.echo) {
         text += ", echo";
     }
+    if (options.strict_baud) {
+        text += ", strict-baud";
+    }
     return text;
 }
+
+// The rates a client can set its port to, as termios names them.
+struct Speed {
+    speed_t code;
+    int baud;
+};
+constexpr Speed kSpeeds[] = {
+    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
+    {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
+    {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
+    {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
+    {B115200, 115200},   {B230400, 230400},
+#ifdef B460800
+    {B460800, 460800},   {B500000, 500000},   {B576000, 576000},   {B921600, 921600},
+    {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000}, {B2000000, 2000000},
+    {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
+#endif
+};
 
 }  // namespace
 
@@ -137,6 +158,20 @@ int64_t PtyServer::frame_gap_us() const {
     // A request that stalls this long is given up (3.5 characters, at least 1.75 ms as the
     // Modbus serial line guide fixes for fast lines; longer on an unpaced pty).
     return std::max<int64_t>(line.baud_rate() > 0 ? 1750 : 5000, line.wire_time_us(35) / 10);
+}
+
+int PtyServer::client_baud_rate() const {
+    termios settings{};
+    if (::tcgetattr(slave_fd, &settings) != 0) {
+        return 0;
+    }
+    const speed_t code = ::cfgetospeed(&settings);
+    for (const Speed& speed : kSpeeds) {
+        if (speed.code == code) {
+            return speed.baud;
+        }
+    }
+    return 0;
 }
 
 void PtyServer::start() {
@@ -317,6 +352,10 @@ void PtyServer::handle_request(const std::vector<uint8_t>& frame, int64_t first_
     ++served;
     const uint8_t address = frame[0];
     Device* addressed = find_device(address);
+    if (options.strict_baud && options.baud_rate > 0 && client_baud_rate() != options.baud_rate) {
+        journal.request(received, seq, first_us, "wrong-baud", frame);
+        return;
+    }
     const bool intact = zelkSDK::wire::crc_ok(frame.data(), frame.size());
     const char* verdict = !intact                ? "bad-crc"
                           : address == 0         ? "broadcast"

@@ -33,7 +33,10 @@ struct ServerOptions {
     std::array<double, kFaultKindCount> fault_rates{};
     std::vector<uint8_t> fault_addresses;  // the devices that suffer faults; empty: all
     bool confirms_modes = true;
-    bool echo = false;         // every byte the client sends comes back, at the line's pace
+    bool echo = false;  // every byte the client sends comes back, at the line's pace
+    // With a baud rate: requests sent while the client's port is set to another rate are
+    // noise to the devices (a real device hears framing errors), so nobody answers them.
+    bool strict_baud = false;
     std::string journal_path;  // empty: no journal
 };
 
@@ -79,6 +82,8 @@ class PtyServer {
     Device* find_device(uint8_t address);
     void advance_devices();
     int64_t frame_gap_us() const;
+    // The rate the client has set its port to (a pty keeps the setting), 0 when unknown.
+    int client_baud_rate() const;
 
     ServerOptions options;
     std::vector<Device> devices;

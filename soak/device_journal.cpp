@@ -10,12 +10,6 @@
 namespace soak {
 namespace {
 
-std::vector<uint8_t> from_hex(const std::string& text) {
-    std::vector<uint8_t> bytes;
-    zelkSDK::wire::parse_hex(text, bytes);
-    return bytes;
-}
-
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> fields;
     std::istringstream in(text);
@@ -70,7 +64,10 @@ bool DeviceJournal::read(const std::string& path) {
             request.received_us = time;
             request.first_us = std::strtoll(f[3].c_str(), nullptr, 10);
             request.verdict = f[4];
-            request.bytes = from_hex(f[5]);
+            if (!zelkSDK::wire::parse_hex(f[5], request.bytes)) {
+                error_text = where + ": request bytes are not hex";
+                return false;
+            }
             requests.push_back(request);
             continue;
         }
@@ -89,7 +86,10 @@ bool DeviceJournal::read(const std::string& path) {
             request->answered = true;
             request->answer_first_us = time;
             request->answer_last_us = std::strtoll(f[4].c_str(), nullptr, 10);
-            request->answer = from_hex(f[6]);
+            if (!zelkSDK::wire::parse_hex(f[6], request->answer)) {
+                error_text = where + ": response bytes are not hex";
+                return false;
+            }
             request->frame_length =
                 std::min(request->answer.size(), std::strtoul(f[5].c_str(), nullptr, 10));
         } else if (f[1] != "mode") {

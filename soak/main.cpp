@@ -48,17 +48,18 @@ const char kHelp[] =
     "  --no-progress      no progress bar\n"
     "  --help             this text\n";
 
+// The command line, one field an option (see the usage text above).
 struct Options {
-    long exchanges = 2000;
-    long baud = 1000000;
-    long turnaround_us = 100;
-    long interframe_us = 2000;
-    double faults = 0.02;
-    long seed = 1;
-    std::string sim;
-    std::string journal;
-    std::string log;
-    bool progress = true;
+    long exchanges = 2000;      // --exchanges
+    long baud = 1000000;        // --baud
+    long turnaround_us = 100;   // --turnaround-us
+    long interframe_us = 2000;  // --interframe-us
+    double faults = 0.02;       // --faults
+    long seed = 1;              // --seed
+    std::string sim;            // --sim
+    std::string journal;        // --journal
+    std::string log;            // --log
+    bool progress = true;       // --no-progress turns it off
 };
 
 int64_t steady_us() {
@@ -93,8 +94,7 @@ bool parse(int argc, char** argv, Options& options) {
         char* end = nullptr;
         const double number = std::strtod(text.c_str(), &end);
         // Whole-number options stay far inside a long, so no conversion below can overflow.
-        const bool numeric =
-            end != text.c_str() && *end == '\0' && number >= 0 && number <= 1e12;
+        const bool numeric = end != text.c_str() && *end == '\0' && number >= 0 && number <= 1e12;
         if (arg == "--sim") {
             options.sim = text;
         } else if (arg == "--journal") {

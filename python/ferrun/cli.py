@@ -1,70 +1,35 @@
 """The ``ferrun`` command: ``ferrun demo`` moves a motor, ``ferrun sim`` runs the virtual
-actuator, ``ferrun log`` reads a traffic log."""
+actuator, ``ferrun log`` reads a traffic log; ``scan``, ``read``, ``write`` and ``monitor``
+(in modules of their own) commission a bus of actuators."""
 
 import argparse
-import contextlib
 import math
 import os
 import signal
-import stat
 import sys
-import tempfile
 import time
-from types import FrameType
-from typing import Any, Iterator, List, NoReturn, Optional, TextIO, Tuple
+from typing import Any, List, NoReturn, Optional, TextIO
 
 import _ferrun
-from ferrun import log_command
+from ferrun import log_command, monitor_command, register_commands, scan_command
 from ferrun.log_plot import PlotUnavailable, require_matplotlib
+from ferrun.session import (CommandError, Interrupted, addresses, baud_rate, check,
+                            finish_in_flight, lost_line, one_line, port_path, prepare_log,
+                            put_to_sleep, seconds, signals_held, signals_raise_interrupted)
 from ferrun.traffic_log import TrafficSummary, summarize, summarize_by_address
 from ferrun.virtual import VirtualActuatorError, sim_binary, virtual_actuator
-
-STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
-# What a serial driver can be asked for; beyond it the number does not fit the SDK's int.
-MIN_BAUD = 50
-MAX_BAUD = 20_000_000
-# How the SDK's error text says that the serial line is gone (unplugged, the far end closed):
-# from then on every exchange fails at once, so there is nothing left to wait for.
-LINE_LOST = "Serial line lost: "
-
-
-class DemoError(Exception):
-    """A failure the demo reports as a clear message and a non-zero exit status."""
-
-
-class DemoInterrupted(Exception):
-    """Ctrl-C or SIGTERM arrived; the exit status is 128 + the signal's number."""
-
-    def __init__(self, signum: int, note: str = "") -> None:
-        super().__init__(signum, note)
-        self.signum = signum
-        self.note = note
-
-
-def _check(error: _ferrun.ZelkError, what: str) -> None:
-    if error:
-        raise DemoError(f"{what}: {error.what().strip()}")
-
-
-def _lost_line(actuators: List[_ferrun.Actuator]) -> Optional[str]:
-    """The SDK's reason when the last exchange of one of the actuators found the line gone."""
-    for actuator in actuators:
-        text = actuator.last_error().what()
-        if LINE_LOST in text:
-            return text[text.index(LINE_LOST):].strip()
-    return None
 
 
 def _set_mode(actuator: _ferrun.Actuator, mode: _ferrun.MotorMode, what: str) -> None:
     # A lost line shows as set_mode's time limit passing; the reason is in the last exchange.
     error = actuator.set_mode(mode)
     if error:
-        raise DemoError(f"{what}: {_lost_line([actuator]) or error.what().strip()}")
+        raise CommandError(f"{what}: {lost_line([actuator]) or error.what().strip()}")
 
 
 def _print_state(a: _ferrun.Actuator, several: bool = False) -> None:
     def read(what: str, result: Any) -> Any:
-        _check(result.error, _named(f"the device does not answer (reading its {what})", a, several))
+        check(result.error, _named(f"the device does not answer (reading its {what})", a, several))
         return result.value
 
     readings = [
@@ -78,13 +43,6 @@ def _print_state(a: _ferrun.Actuator, several: bool = False) -> None:
     ]
     title = f"actuator {a.name} state: " if several else "actuator state: "
     print(title + ", ".join(f"{name} {value}" for name, value in readings))
-
-
-def _finish_in_flight(bus: _ferrun.Bus) -> None:
-    """Lets the stream command in flight finish before the blocking calls take the line."""
-    until = time.monotonic() + 0.05
-    while time.monotonic() < until:
-        bus.run_wait(1000)
 
 
 def _stream(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator], seconds: float,
@@ -116,9 +74,9 @@ def _stream(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator], seconds: float,
             for actuator, target in zip(actuators, targets):
                 actuator.set_streamed_position_um(target)
             bus.run_wait(5000)  # one pass, then sleep until the line moves on
-            lost = _lost_line(actuators)
+            lost = lost_line(actuators)
             if lost:
-                raise DemoError(f"streaming stopped after {elapsed:.1f} s: {lost}")
+                raise CommandError(f"streaming stopped after {elapsed:.1f} s: {lost}")
             if elapsed >= next_update - start:
                 data = actuators[0].get_stream_data()
                 progress.update(
@@ -131,70 +89,7 @@ def _stream(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator], seconds: float,
         progress.update(task, completed=seconds)
     for actuator in actuators:
         actuator.disable_stream()
-    _finish_in_flight(bus)
-
-
-@contextlib.contextmanager
-def _signals_held() -> Iterator[None]:
-    """Ctrl-C and SIGTERM wait while the motor is being put to sleep."""
-    saved = [signal.signal(signum, signal.SIG_IGN) for signum in STOP_SIGNALS]
-    try:
-        yield
-    finally:
-        for signum, handler in zip(STOP_SIGNALS, saved):
-            signal.signal(signum, handler)
-
-
-def _put_to_sleep(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator], said: str = "") -> str:
-    """Best effort after an interruption or an error: stop streaming, ask for sleep mode.
-    On a lost line nothing is tried: each set_mode would only run out its time limit. A lost
-    line's reason is given unless ``said`` has it already."""
-    notes = []
-    for actuator in actuators:
-        actuator.disable_stream()
-    lost = _lost_line(actuators)
-    if not lost:
-        _finish_in_flight(bus)
-    for actuator in actuators:
-        if lost:
-            break
-        error = actuator.set_mode(_ferrun.SleepMode)
-        lost = _lost_line([actuator])
-        if error and not lost:
-            notes.append(f"could not return motor {actuator.name} to sleep mode: "
-                         f"{error.what().strip()}")
-    if lost:
-        motors = "the motors" if len(actuators) > 1 else "the motor"
-        reason = "" if lost in said else f": {lost}"
-        notes.append(f"{motors} could not be put into sleep mode{reason}")
-    return "; ".join(notes) or "the motor is in sleep mode"
-
-
-def prepare_log(path: Optional[str], append: bool) -> Tuple[str, int]:
-    """The log file to use and the offset where this run's lines will start. The default
-    is a fresh file that tempfile creates (never an existing file or a symlink); --log
-    truncates unless --append. Only a regular file will do: the summary reads the log back,
-    and a device (/dev/full reads as endless zeros), a FIFO or a directory is no log."""
-    try:
-        if path is None:
-            descriptor, path = tempfile.mkstemp(prefix="ferrun-demo-", suffix=".log")
-            os.close(descriptor)
-            return path, 0
-        if os.path.exists(path) and not os.path.isfile(path):
-            raise DemoError(f"cannot write the traffic log {path}: not a regular file")
-        # Should a FIFO have taken the file's place since, opening it does not wait for a reader.
-        flags = os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK | (os.O_APPEND if append else 0)
-        descriptor = os.open(path, flags, 0o666)
-        try:
-            if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-                raise DemoError(f"cannot write the traffic log {path}: not a regular file")
-            if not append:
-                os.ftruncate(descriptor, 0)
-            return path, os.lseek(descriptor, 0, os.SEEK_END)
-        finally:
-            os.close(descriptor)
-    except OSError as error:
-        raise DemoError(f"cannot write the traffic log {path}: {error.strerror}") from None
+    finish_in_flight(bus)
 
 
 def _this_run(log_path: str, offset: int) -> TextIO:
@@ -208,10 +103,10 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
     bus = _ferrun.Bus()
     actuators = [_ferrun.Actuator(bus, address, f"{address}") for address in addresses]
     opened = bus.open_serial_port(port, baud, 2000)
-    _check(opened, f"cannot open serial port {port}")
+    check(opened, f"cannot open serial port {port}")
     moving = False  # the mode may have left sleep: stop the motors on the way out
     try:
-        _check(bus.begin_serial_logging(log_path), "cannot write the traffic log")
+        check(bus.begin_serial_logging(log_path), "cannot write the traffic log")
         for actuator in actuators:
             _print_state(actuator, len(actuators) > 1)
         moving = True
@@ -226,17 +121,17 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
             _set_mode(actuator, _ferrun.SleepMode,
                       _named("cannot return to sleep mode", actuator, len(actuators) > 1))
         moving = False
-    except DemoInterrupted as interrupted:
-        with _signals_held():
-            note = _put_to_sleep(bus, actuators) if moving else ""
+    except Interrupted as interrupted:
+        with signals_held():
+            note = put_to_sleep(bus, actuators) if moving else ""
             bus.close_serial_port()
-        raise DemoInterrupted(interrupted.signum, note) from None
-    except (DemoError, RuntimeError) as error:
-        what = str(error) if isinstance(error, DemoError) else f"serial line failure: {error}"
-        with _signals_held():
-            note = _put_to_sleep(bus, actuators, what) if moving else ""
+        raise Interrupted(interrupted.signum, note) from None
+    except (CommandError, RuntimeError) as error:
+        what = str(error) if isinstance(error, CommandError) else f"serial line failure: {error}"
+        with signals_held():
+            note = put_to_sleep(bus, actuators, what) if moving else ""
             bus.close_serial_port()
-        raise DemoError(f"{what}; {note}" if note else what) from None
+        raise CommandError(f"{what}; {note}" if note else what) from None
     bus.close_serial_port()
 
     with _this_run(log_path, log_offset) as log:
@@ -287,40 +182,33 @@ def _telemetry_text(last: _ferrun.StreamData) -> str:
             f"errors 0x{last.errors:04x}")
 
 
-def _raise_interrupted(signum: int, frame: Optional[FrameType]) -> None:
-    raise DemoInterrupted(signum)
-
-
 def _demo(args: argparse.Namespace) -> int:
     if args.plot:
         if os.path.splitext(args.plot)[1].lower() not in (".png", ".svg"):
-            raise DemoError(f"cannot write {args.plot}: the image must end in .png or .svg")
+            raise CommandError(f"cannot write {args.plot}: the image must end in .png or .svg")
         require_matplotlib()
-    log_path, log_offset = prepare_log(args.log, args.append)
+    log_path, log_offset = prepare_log(args.log, args.append, "ferrun-demo-")
     show_progress = sys.stdout.isatty() and not args.no_progress
-    saved = [signal.signal(signum, _raise_interrupted) for signum in STOP_SIGNALS]
     try:
-        if args.port is not None:
-            return run_demo(args.port, args.seconds, args.baud, args.address, log_path,
-                            log_offset, show_progress, args.plot)
-        with virtual_actuator(address=args.address) as port:
-            print(f"virtual actuator on {port}")
-            return run_demo(port, args.seconds, args.baud, args.address, log_path,
-                            log_offset, show_progress, args.plot)
-    except DemoError as error:
+        with signals_raise_interrupted():
+            if args.port is not None:
+                return run_demo(args.port, args.seconds, args.baud, args.address, log_path,
+                                log_offset, show_progress, args.plot)
+            with virtual_actuator(address=args.address) as port:
+                print(f"virtual actuator on {port}")
+                return run_demo(port, args.seconds, args.baud, args.address, log_path,
+                                log_offset, show_progress, args.plot)
+    except CommandError as error:
         if args.log is None and os.path.getsize(log_path) == 0:
             os.unlink(log_path)  # a temporary log that never got a line
             raise
         if args.log is None:
-            raise DemoError(f"{error}; traffic log kept in {log_path}") from None
+            raise CommandError(f"{error}; traffic log kept in {log_path}") from None
         raise
     except BaseException:
         if args.log is None and os.path.getsize(log_path) == 0:
             os.unlink(log_path)
         raise
-    finally:
-        for signum, handler in zip(STOP_SIGNALS, saved):
-            signal.signal(signum, handler)
 
 
 def _sim(options: List[str]) -> int:
@@ -333,20 +221,24 @@ class _Parser(argparse.ArgumentParser):
     """Usage errors are one line and exit status 1, like every other error of ours."""
 
     def error(self, message: str) -> NoReturn:
-        print(f"ferrun: {_one_line(message)}", file=sys.stderr)
+        print(f"ferrun: {one_line(message)}", file=sys.stderr)
         sys.exit(1)
 
 
 def _parser() -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = _Parser(
-        prog="ferrun", description="Move a motor (demo), run the virtual actuator (sim) or read "
-        "a traffic log (log).")
-    commands = parser.add_subparsers(dest="command", required=True)
+        prog="ferrun", description="Commission, watch and move linear motor actuators on a "
+        "Modbus RTU line, run the virtual actuator, read a traffic log. A command given no "
+        "port works on a virtual actuator.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    scan_command.add_parser(commands)
+    register_commands.add_parsers(commands)
+    monitor_command.add_parser(commands)
     demo = commands.add_parser("demo", help="move a motor in position mode and report")
-    demo.add_argument("--port", type=_port, help="serial port path (default: a virtual actuator)")
-    demo.add_argument("--seconds", type=_seconds, default=5.0, help="how long to stream")
-    demo.add_argument("--baud", type=_baud, default=19200, help="baud rate (default 19200)")
-    demo.add_argument("--address", type=_addresses, default=[1],
+    demo.add_argument("--port", type=port_path, help="serial port path (default: a virtual actuator)")
+    demo.add_argument("--seconds", type=seconds, default=5.0, help="how long to stream")
+    demo.add_argument("--baud", type=baud_rate, default=19200, help="baud rate (default 19200)")
+    demo.add_argument("--address", type=addresses, default=[1],
                       help="Modbus server address, or several on one bus: 1,2,3")
     demo.add_argument("--log", help="traffic log file, emptied first (default: a new "
                       "temporary file)")
@@ -356,48 +248,6 @@ def _parser() -> argparse.ArgumentParser:
     commands.add_parser("sim", help="run the virtual actuator (ferrun sim --help)")
     log_command.add_parser(commands)
     return parser
-
-
-def _port(text: str) -> str:
-    if not text:
-        raise argparse.ArgumentTypeError("an empty path; leave --port out for a virtual actuator")
-    return text
-
-
-def _seconds(text: str) -> float:
-    try:
-        seconds = float(text)
-    except ValueError:
-        seconds = math.nan
-    if not (math.isfinite(seconds) and seconds > 0):
-        raise argparse.ArgumentTypeError(f"not a number of seconds above 0: {text}")
-    return seconds
-
-
-def _baud(text: str) -> int:
-    try:
-        baud = int(text)
-    except ValueError:
-        baud = 0
-    if not MIN_BAUD <= baud <= MAX_BAUD:
-        raise argparse.ArgumentTypeError(
-            f"not a whole number from {MIN_BAUD} to {MAX_BAUD}: {text}")
-    return baud
-
-
-def _addresses(text: str) -> List[int]:
-    try:
-        addresses = [int(part) for part in text.split(",")]
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a list of addresses: {text}") from None
-    if not addresses or any(not 1 <= a <= 247 for a in addresses) or \
-            len(set(addresses)) != len(addresses):
-        raise argparse.ArgumentTypeError(f"addresses must be distinct, 1 to 247: {text}")
-    return addresses
-
-
-def _one_line(text: str) -> str:
-    return " ".join(text.split())
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -412,8 +262,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         if args.command == "log":
             return log_command.run(args)
-        return _demo(args)
-    except DemoInterrupted as interrupted:
+        if args.command == "demo":
+            return _demo(args)
+        result: int = args.run(args)
+        return result
+    except Interrupted as interrupted:
         name = "interrupted" if interrupted.signum == signal.SIGINT else "terminated"
         stopped = f", stream stopped; {interrupted.note}" if interrupted.note else ""
         print(f"ferrun: {name}{stopped}", file=sys.stderr)
@@ -424,11 +277,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     except BrokenPipeError:
         log_command.quiet_broken_pipe()
         return 0
-    except (DemoError, VirtualActuatorError, PlotUnavailable, log_command.LogError) as error:
-        print(f"ferrun: {_one_line(str(error))}", file=sys.stderr)
+    except (CommandError, VirtualActuatorError, PlotUnavailable, log_command.LogError) as error:
+        print(f"ferrun: {one_line(str(error))}", file=sys.stderr)
         return 1
     except RuntimeError as error:
-        print(f"ferrun: serial line failure: {_one_line(str(error))}", file=sys.stderr)
+        print(f"ferrun: serial line failure: {one_line(str(error))}", file=sys.stderr)
         return 1
 
 

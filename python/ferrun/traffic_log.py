@@ -171,17 +171,34 @@ class TrafficSummary:
         return sum(self.failures.values())
 
 
-def _count(summary: TrafficSummary, failures: Counter, frame: Frame) -> None:
-    if frame.direction == TX:
-        summary.requests += 1
-        if frame.data[1] == STREAM_FUNCTION:
-            summary.stream_requests += 1
-        return
-    summary.responses += 1
-    if frame.failure:
-        failures.update(failure_kinds(frame.failure))
-    elif len(frame.data) > 1 and frame.data[1] & 0x80:
-        failures["exception response"] += 1
+class TrafficTally:
+    """Counts frames as they come, per server address (a reception counts for the address of
+    the request before it: a timed-out one carries no bytes of its own), or all as one (-1)."""
+
+    def __init__(self, by_address: bool = True) -> None:
+        self.by_address = by_address
+        self.summaries: Dict[int, TrafficSummary] = {}
+        self._failures: Dict[int, Counter] = {}
+        self._address = -1
+
+    def add(self, frame: Frame) -> None:
+        if frame.direction == TX and self.by_address:
+            self._address = frame.data[0]
+        summary = self.summaries.get(self._address)
+        failures = self._failures.get(self._address)
+        if summary is None or failures is None:
+            failures = self._failures[self._address] = Counter()
+            summary = self.summaries[self._address] = TrafficSummary(failures=failures)
+        if frame.direction == TX:
+            summary.requests += 1
+            if frame.data[1] == STREAM_FUNCTION:
+                summary.stream_requests += 1
+            return
+        summary.responses += 1
+        if frame.failure:
+            failures.update(failure_kinds(frame.failure))
+        elif len(frame.data) > 1 and frame.data[1] & 0x80:
+            failures["exception response"] += 1
 
 
 def summarize(lines: Iterable[str]) -> TrafficSummary:
@@ -193,19 +210,11 @@ def summarize(lines: Iterable[str]) -> TrafficSummary:
 
 def summarize_by_address(lines: Iterable[str],
                          by_address: bool = True) -> Dict[int, TrafficSummary]:
-    """summarize() for each server address on the line; a reception counts for the address
-    of the request before it (a timed-out one carries no bytes of its own)."""
-    summaries: Dict[int, TrafficSummary] = {}
-    failures: Dict[int, Counter] = {}
-    address = -1
+    """summarize() for each server address on the line (see TrafficTally)."""
+    tally = TrafficTally(by_address)
     try:
         for frame in read_frames(lines):
-            if frame.direction == TX and by_address:
-                address = frame.data[0]
-            _count(summaries.setdefault(address, TrafficSummary()),
-                   failures.setdefault(address, Counter()), frame)
+            tally.add(frame)
     except NotATrafficLog:
         pass
-    for address, counter in failures.items():
-        summaries[address].failures = dict(counter)
-    return summaries
+    return tally.summaries

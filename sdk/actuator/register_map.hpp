@@ -18,6 +18,20 @@ constexpr uint16_t kPosition = 342;  // wide
 constexpr uint16_t kForce = 348;     // wide
 constexpr uint16_t kPower = 350;
 constexpr uint16_t kErrors = 432;
+
+// The registers that hold a quantity, for tools that show them: the unit of the value (as
+// the Actuator's getter returns it, where there is one; "mode" for a MotorMode, "bits" for
+// error bits) and the registers it spans (2 for a wide one).
+struct Quantity {
+    uint16_t address;
+    const char* unit;
+    int width;
+};
+constexpr Quantity kQuantities[] = {
+    {kModeCommand, "mode", 1}, {kModeReport, "mode", 1}, {kTemperature, "C", 1},
+    {kVoltage, "mV", 1},       {kPosition, "um", 2},     {kForce, "mN", 2},
+    {kPower, "W", 1},          {kErrors, "bits", 1},
+};
 }  // namespace registers
 
 }  // namespace zelkSDK

@@ -149,6 +149,8 @@ class ModbusClient {
     bool get_local_echo() const { return local_echo; }
     // The time limits (1 us to kLongestTimeoutUs) and the resends of an important request
     // (0 to kMostResends); anything else throws std::invalid_argument and changes nothing.
+    // The recovery windows follow the response time-out. The Python binding also shortens
+    // it for a single read that sweeps the addresses of a bus, where most never answer.
     void set_response_timeout_us(int64_t timeout_us);
     void set_intercharacter_timeout_us(int64_t timeout_us);
     void set_max_resends(int resends);

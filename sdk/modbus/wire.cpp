@@ -71,14 +71,15 @@ bool parse_hex(const std::string& text, std::vector<uint8_t>& bytes) {
             return c - 'A' + 10;
         return -1;
     };
+    bytes.clear();
     if (text.size() % 2 != 0) {
         return false;
     }
-    bytes.clear();
     for (size_t i = 0; i < text.size(); i += 2) {
         const int high = digit(text[i]);
         const int low = digit(text[i + 1]);
         if (high < 0 || low < 0) {
+            bytes.clear();
             return false;
         }
         bytes.push_back(static_cast<uint8_t>(high * 16 + low));

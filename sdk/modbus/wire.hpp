@@ -34,13 +34,15 @@ bool crc_ok(const uint8_t* frame, size_t length);
 // Lowercase hex, two digits a byte, each byte after the first preceded by separator.
 std::string hex(const uint8_t* bytes, size_t length, const char* separator = "");
 std::string hex(const std::vector<uint8_t>& bytes, const char* separator = "");
-// The bytes of hex without separators ("01ab"); false for odd lengths or other characters.
+// The bytes of hex without separators ("01ab"); false, with bytes left empty, for odd lengths
+// or other characters.
 bool parse_hex(const std::string& text, std::vector<uint8_t>& bytes);
 
 // One start bit, eight data bits, parity and one stop bit.
 constexpr int kBitsPerCharacter = 11;
 // How long characters take on the wire at baud, rounded up to the microsecond, so a wait
 // for a frame to have left the wire never ends before it has; 0 when baud is 0 (unpaced).
+// characters times 11,000,000 must fit in int64: frames and the engine's baud rates do.
 int64_t wire_time_us(int64_t characters, int64_t baud);
 
 // The stream answer: address, function code, then position (int32, um), force (int32, mN),

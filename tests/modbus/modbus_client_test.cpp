@@ -39,6 +39,15 @@ class ModbusClientTest : public ::testing::Test {
         client.run_out();
         return done;
     }
+    // The exchange is still open now and times out (0x10) one microsecond later.
+    void expect_timeout_one_us_later() {
+        client.run_in();
+        EXPECT_FALSE(client.is_response_ready());
+        clock.advance(1);
+        client.run_in();
+        ASSERT_TRUE(client.is_response_ready());
+        EXPECT_EQ(client.dequeue_transaction().failure_flags, 0x10);
+    }
     // Runs until the queue is empty, advancing the clock 1 ms a pass.
     std::vector<Transaction> drain(int max_passes = 10000) {
         std::vector<Transaction> done;
@@ -83,13 +92,27 @@ TEST_F(ModbusClientTest, ResponseTimeoutIsStrict) {
     queue_read(MessagePriority::not_important);
     client.run_out();
     clock.advance(20000);  // the time limits are written out: they are the protocol's
-    client.run_in();
-    EXPECT_FALSE(client.is_response_ready());
-    clock.advance(1);
-    client.run_in();
-    ASSERT_TRUE(client.is_response_ready());
-    EXPECT_EQ(client.dequeue_transaction().failure_flags, 0x10);
+    expect_timeout_one_us_later();
     EXPECT_EQ(client.get_diagnostic_counters()[response_timeouts], 1);
+}
+
+TEST_F(ModbusClientTest, AShorterResponseTimeoutShortensTheQuietAfterIt) {
+    client.set_response_timeout_us(5000);
+    queue_read(MessagePriority::not_important);
+    queue_read(MessagePriority::not_important);
+    client.run_out();
+    clock.advance(5000);
+    EXPECT_TRUE(pass().empty());
+    clock.advance(1);
+    ASSERT_EQ(pass().size(), 1u);
+    EXPECT_EQ(client.late_answer_window_us(), 10000);
+    clock.advance(10000);
+    client.run_out();
+    EXPECT_EQ(line.frames.size(), 1u);
+    clock.advance(1);
+    client.run_out();
+    EXPECT_EQ(line.frames.size(), 2u);
+    EXPECT_EQ(client.recovery_window_us(), 5000);
 }
 
 TEST_F(ModbusClientTest, BytesWaitingWhenTheLimitPassesAreStillTaken) {
@@ -197,12 +220,7 @@ TEST_F(ModbusClientTest, ResponseTimeoutCountsFromTheEndOfTheRequestOnTheWire) {
     EXPECT_EQ(client.wire_time_us(41), wire);
     EXPECT_EQ(client.next_deadline_us(), clock.now + kResponseTimeoutUs + wire + 1);
     clock.advance(kResponseTimeoutUs + wire);
-    client.run_in();
-    EXPECT_FALSE(client.is_response_ready());
-    clock.advance(1);
-    client.run_in();
-    ASSERT_TRUE(client.is_response_ready());
-    EXPECT_EQ(client.dequeue_transaction().failure_flags, 0x10);
+    expect_timeout_one_us_later();
     // Rounded up, and only then: 96 characters are exactly 55 ms at 19200 baud.
     EXPECT_EQ(client.wire_time_us(96), 55000);
     client.adjust_baud_rate(10'999'999);
@@ -646,9 +664,7 @@ TEST_F(ModbusClientTest, TimeLimitsAndResendsAreChosenWithinBounds) {
     queue_read();
     client.run_out();
     clock.advance(60000);
-    EXPECT_TRUE(pass().empty());
-    clock.advance(1);
-    EXPECT_EQ(pass().size(), 1u);
+    expect_timeout_one_us_later();
     EXPECT_EQ(client.get_queue_size(), 0u);  // resends 0: sent once
     EXPECT_EQ(client.late_answer_window_us(), 120000);
     for (const int64_t bad : {int64_t{-1}, int64_t{0}, kLongestTimeoutUs + 1}) {

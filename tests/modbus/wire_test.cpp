@@ -60,6 +60,9 @@ TEST(Wire, HexBothWays) {
     std::vector<uint8_t> bytes;
     EXPECT_TRUE(wire::parse_hex("00ABff", bytes));
     EXPECT_EQ(wire::hex(bytes, "\t"), "00\tab\tff");
-    EXPECT_FALSE(wire::parse_hex("0g", bytes));
+    EXPECT_FALSE(wire::parse_hex("01zz02", bytes));
+    EXPECT_TRUE(bytes.empty());  // never half a frame
+    bytes = {9};
     EXPECT_FALSE(wire::parse_hex("abc", bytes));
+    EXPECT_TRUE(bytes.empty());
 }

@@ -100,7 +100,8 @@ def test_demo_summary_tells_of_failed_log_writes(unpaced_port):
 
 
 def test_demo_state_never_shows_a_failed_reading_as_a_value():
-    from ferrun.cli import DemoError, _print_state
+    from ferrun.cli import _print_state
+    from ferrun.session import CommandError
 
     class Answers:
         name = "x1"
@@ -111,7 +112,7 @@ def test_demo_state_never_shows_a_failed_reading_as_a_value():
             return lambda: type("Result", (), {"value": value, "error": _ferrun.ZelkError(
                 int(failed), "Serial line lost: End of file. " if failed else "")})()
 
-    with pytest.raises(DemoError, match=r"reading its voltage.*Serial line lost"):
+    with pytest.raises(CommandError, match=r"reading its voltage.*Serial line lost"):
         _print_state(Answers())
 
 

@@ -145,6 +145,9 @@ def test_the_wire_format_comes_from_the_sdk():
     with pytest.raises(ValueError):
         _ferrun.decode_telemetry(answer[:-1])
     assert _ferrun.wire_time_us(8, 19200) == 4584
+    for characters, baud in ((10**13, 9600), (-5, 9600), (8, 0), (8, -9600)):
+        with pytest.raises(ValueError):
+            _ferrun.wire_time_us(characters, baud)
     assert _ferrun.exception_names()[6] == "server device busy"
     assert _ferrun.failure_table()[0] == (
         0x10, "Response timed out, the motor took too long to respond. ", "Timed out. ",

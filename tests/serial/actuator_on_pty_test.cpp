@@ -13,6 +13,7 @@
 
 #include "sdk/actuator/actuator.hpp"
 #include "sim/pty_server.hpp"
+#include "tests/serial/register_round_trip.hpp"
 
 using namespace zelkSDK;
 
@@ -44,14 +45,7 @@ std::string read_file(const std::string& path) {
 }  // namespace
 
 TEST_F(ActuatorOnPty, ReadsAndWritesRegisters) {
-    EXPECT_FALSE(static_cast<bool>(actuator.write_register_blocking(600, 0xABCD)));
-    const ZelkResult<unsigned short> read = actuator.read_register_blocking(600);
-    EXPECT_FALSE(static_cast<bool>(read.error)) << read.error.what();
-    EXPECT_EQ(read.value, 0xABCD);
-    EXPECT_FALSE(static_cast<bool>(actuator.write_wide_register_blocking(700, -123456)));
-    EXPECT_EQ(actuator.read_wide_register_blocking(700).value, -123456);
-    EXPECT_FALSE(static_cast<bool>(actuator.set_mode(PositionMode)));
-    EXPECT_EQ(actuator.get_mode().value, PositionMode);
+    expect_register_round_trips(actuator, 0xABCD, -123456, PositionMode);
     EXPECT_EQ(actuator.get_voltage_mV().value, 24000);
 }
 

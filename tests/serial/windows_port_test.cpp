@@ -15,16 +15,24 @@
 
 #include "sdk/actuator/actuator.hpp"
 #include "sdk/serial/serial_asio.hpp"
+#include "tests/serial/register_round_trip.hpp"
 
 using namespace zelkSDK;
 using Steady = std::chrono::steady_clock;
 
 namespace {
 
-std::string test_port(const char* variable = "FERRUN_TEST_PORT") {
-    const char* port = std::getenv(variable);
-    return port != nullptr ? port : "";
-}
+// The tests that need the COM port the test run mapped to the virtual actuator.
+class WindowsCom : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const char* named = std::getenv("FERRUN_TEST_PORT");
+        port = named != nullptr ? named : "";
+        if (port.empty())
+            GTEST_SKIP() << "FERRUN_TEST_PORT names no COM port";
+    }
+    std::string port;
+};
 
 }  // namespace
 
@@ -41,21 +49,11 @@ TEST(WindowsSerial, MissingPortIsAFailureValue) {
     port.close_serial_port();  // not open: changes nothing
 }
 
-TEST(WindowsSerial, ActuatorTalksToTheVirtualActuatorAndClosesPromptly) {
-    const std::string port = test_port();
-    if (port.empty())
-        GTEST_SKIP() << "FERRUN_TEST_PORT names no COM port";
+TEST_F(WindowsCom, ActuatorTalksToTheVirtualActuatorAndClosesPromptly) {
     Actuator actuator("win", 1);
     const ZelkError opened = actuator.open_serial_port(port, 19200, 2000);
     ASSERT_FALSE(static_cast<bool>(opened)) << opened.what();
-    EXPECT_FALSE(static_cast<bool>(actuator.write_register_blocking(600, 0x1234)));
-    const ZelkResult<unsigned short> read = actuator.read_register_blocking(600);
-    EXPECT_FALSE(static_cast<bool>(read.error)) << read.error.what();
-    EXPECT_EQ(read.value, 0x1234);
-    EXPECT_FALSE(static_cast<bool>(actuator.write_wide_register_blocking(700, -2)));
-    EXPECT_EQ(actuator.read_wide_register_blocking(700).value, -2);
-    EXPECT_FALSE(static_cast<bool>(actuator.set_mode(ForceMode)));
-    EXPECT_EQ(actuator.get_mode().value, ForceMode);
+    expect_register_round_trips(actuator, 0x1234, -2, ForceMode);
 
     // The reader is blocked waiting for the next response: close must end it at once.
     const auto start = Steady::now();
@@ -70,10 +68,7 @@ TEST(WindowsSerial, ActuatorTalksToTheVirtualActuatorAndClosesPromptly) {
 }
 
 // The COM port runs on a line paced like a 19200-baud wire (see tools/test-windows.sh).
-TEST(WindowsSerial, PacedLineLosesNoReadAndTakesTheLongestRequests) {
-    const std::string port = test_port();
-    if (port.empty())
-        GTEST_SKIP() << "FERRUN_TEST_PORT names no COM port";
+TEST_F(WindowsCom, PacedLineLosesNoReadAndTakesTheLongestRequests) {
     Actuator actuator("win", 1);
     ASSERT_FALSE(static_cast<bool>(actuator.open_serial_port(port, 19200, 2000)));
     const auto sent = [&] { return actuator.get_bus()->get_diagnostic_counters()[messages_sent]; };
@@ -113,10 +108,7 @@ TEST(WindowsSerial, PacedLineLosesNoReadAndTakesTheLongestRequests) {
     actuator.close_serial_port();
 }
 
-TEST(WindowsSerial, TwoActuatorsOnOneBusFromTwoThreads) {
-    const std::string port = test_port();
-    if (port.empty())
-        GTEST_SKIP() << "FERRUN_TEST_PORT names no COM port";
+TEST_F(WindowsCom, TwoActuatorsOnOneBusFromTwoThreads) {
     auto bus = std::make_shared<Bus>();
     ASSERT_FALSE(static_cast<bool>(bus->open_serial_port(port, 19200, 2000)));
     Actuator first(bus, "first", 1), second(bus, "second", 2);
@@ -143,10 +135,11 @@ TEST(WindowsSerial, TwoActuatorsOnOneBusFromTwoThreads) {
     bus->close_serial_port();
 }
 
-TEST(WindowsSerial, LocalEchoOnAnEchoingLineAndNoEchoOnTheOther) {
-    const std::string echoing = test_port("FERRUN_TEST_ECHO_PORT");
-    if (echoing.empty() || test_port().empty())
-        GTEST_SKIP() << "FERRUN_TEST_ECHO_PORT or FERRUN_TEST_PORT names no COM port";
+TEST_F(WindowsCom, LocalEchoOnAnEchoingLineAndNoEchoOnTheOther) {
+    const char* named = std::getenv("FERRUN_TEST_ECHO_PORT");
+    if (named == nullptr)
+        GTEST_SKIP() << "FERRUN_TEST_ECHO_PORT names no COM port";
+    const std::string echoing = named;
     auto bus = std::make_shared<Bus>();
     ASSERT_FALSE(static_cast<bool>(bus->open_serial_port(echoing, 19200, 2000)));
     bus->set_local_echo(true);
@@ -165,7 +158,7 @@ TEST(WindowsSerial, LocalEchoOnAnEchoingLineAndNoEchoOnTheOther) {
     EXPECT_EQ(present.read_register_blocking(600).value, 0x1234);
     bus->close_serial_port();
 
-    ASSERT_FALSE(static_cast<bool>(bus->open_serial_port(test_port(), 19200, 2000)));
+    ASSERT_FALSE(static_cast<bool>(bus->open_serial_port(port, 19200, 2000)));
     EXPECT_EQ(present.read_register_blocking(338, MessagePriority::not_important).error.what(),
               "No echo. ");
     bus->close_serial_port();
