@@ -4,7 +4,8 @@
 //   actuator_bench stream PORT SECONDS BAUD INTERFRAME_US      a run_wait stream loop
 //   actuator_bench stream-spin PORT SECONDS BAUD INTERFRAME_US the same loop of run(), which
 //       never sleeps: the best this line and device allow, the reference for the waiting loop
-// Prints one line of key=value pairs; reads add a second line with every round trip in us.
+// Prints one line of key=value pairs (streams add the cycle's p99, from a recording); reads
+// add a second line with every round trip in us.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -79,6 +80,7 @@ int stream_bench(Actuator& actuator, double seconds, bool spin) {
         std::fprintf(stderr, "set_mode: %s\n", error.what().c_str());
         return 1;
     }
+    actuator.start_recording(kMaxRecordingCapacity);
     actuator.enable_stream();
     Bus& bus = *actuator.get_bus();
     const DiagnosticCounters before = bus.get_diagnostic_counters();
@@ -98,9 +100,18 @@ int stream_bench(Actuator& actuator, double seconds, bool spin) {
     actuator.disable_stream();
     const long sent = grown(before[messages_sent], after[messages_sent]);
     const long valid = grown(before[valid_responses], after[valid_responses]);
+    // The cycle, exchange to exchange, from the recording.
+    const std::vector<TelemetrySample> samples = actuator.take_recording().samples;
+    std::vector<int64_t> cycles;
+    for (size_t i = 1; i < samples.size(); ++i) {
+        cycles.push_back(samples[i].time_us - samples[i - 1].time_us);
+    }
+    std::sort(cycles.begin(), cycles.end());
+    const int64_t p99 = cycles.empty() ? 0 : cycles[(cycles.size() - 1) * 99 / 100];
     // The exchange in flight when the loop ended is neither answered nor failed.
-    std::printf("exchanges=%ld rate=%.1f cpu_percent=%.2f failures=%ld\n", valid, valid / wall,
-                cpu * 100 / wall, std::max(0L, sent - valid - 1));
+    std::printf("exchanges=%ld rate=%.1f cpu_percent=%.2f failures=%ld p99_cycle_us=%lld\n", valid,
+                valid / wall, cpu * 100 / wall, std::max(0L, sent - valid - 1),
+                static_cast<long long>(p99));
     return 0;
 }
 

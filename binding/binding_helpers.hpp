@@ -1,6 +1,6 @@
 // What register_bus.cpp and register_actuator.cpp share: the defaults Python sees, run_wait()
-// with a look at Python's signals, the docstrings of the methods both classes have, and
-// (through sdk_call.hpp) how calls release the GIL.
+// with a look at Python's signals, the docstrings of the methods both classes have, the
+// bus thread's context manager, and (through sdk_call.hpp) how calls release the GIL.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 
 #include "binding/sdk_call.hpp"
 
@@ -40,6 +41,20 @@ constexpr char kLogWriteFailuresDoc[] =
     "The exchanges themselves go on.";
 constexpr char kLastLogErrorDoc[] =
     "The last failed traffic log write, as a truthy ZelkError; falsy while every write held.";
+constexpr char kStartStreamingDoc[] =
+    "Run the bus's cycle (the run_wait() loop) on a thread of its own that never takes the GIL,\n"
+    "for every actuator on the bus with its stream enabled; run() and run_wait() raise\n"
+    "RuntimeError meanwhile. Nothing happens when it already runs, or at interpreter exit.";
+constexpr char kStopStreamingDoc[] =
+    "Stop the bus thread and wait for it; close_serial_port() and interpreter exit do the same.";
+constexpr char kIsStreamingDoc[] = "True while the bus thread runs.";
+constexpr char kStreamingDoc[] =
+    "A context manager that runs the bus thread for the with-block: with bus.streaming(): ...";
+
+// What streaming() returns: starts the bus thread on entry, stops it on exit.
+struct StreamingScope {
+    std::shared_ptr<zelkSDK::Bus> bus;
+};
 
 // A wait longer than this is taken in slices with a look at Python's signals in between, so
 // Ctrl-C ends a long run_wait() within a slice.
@@ -71,6 +86,16 @@ void run_wait_watching_signals(Target& target, int64_t max_wait_us) {
         if (PyErr_CheckSignals() != 0) {
             throw pybind11::error_already_set();
         }
+    }
+}
+
+// start_streaming() from Python: nothing once the interpreter is shutting down, since the
+// exit hook has stopped every bus thread and none may start behind it.
+template <class Target>
+void start_streaming(Target& target) {
+    if (!SdkCall::shutting_down()) {
+        SdkCall call;
+        target.start_streaming();
     }
 }
 

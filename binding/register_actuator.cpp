@@ -93,6 +93,28 @@ ZelkResult<unsigned short> read_register(Actuator& a, uint16_t reg_address,
     return a.read_register_blocking(reg_address, priority);
 }
 
+constexpr char kTakeRecordingDoc[] =
+    "What was recorded since the last take, oldest first, handed over (see ferrun.recording):\n"
+    "a NumPy structured array when NumPy is installed (no copy), else an array-backed\n"
+    "ferrun.recording.ArrayRecording; either has the fields time_us, setpoint, position_um,\n"
+    "force_mN, power_W, voltage_mV, temperature_C, errors, subfunction and failed, .lost (the\n"
+    "samples a full ring dropped since the last take) and .to_csv(path).";
+
+// The samples as a buffer Python reads without a copy: one record of named fields a sample.
+constexpr char kSampleFormat[] =
+    "T{=q:time_us:=i:setpoint:=i:position_um:=i:force_mN:=H:power_W:=H:voltage_mV:"
+    "=h:temperature_C:=H:errors:=B:subfunction:=B:failed:2x}";
+
+py::object take_recording(Actuator& a) {
+    TelemetryRecording taken;
+    {
+        SdkCall call;
+        taken = a.take_recording();
+    }
+    const py::object raw = py::cast(std::move(taken));
+    return py::module_::import("ferrun.recording").attr("wrap")(raw);
+}
+
 // Python owns its Actuators through this holder: leaving a busy bus waits for its lock.
 using ActuatorHolder = std::unique_ptr<Actuator, DeleteWithoutGil>;
 
@@ -265,7 +287,44 @@ void register_actuator(py::module_& m) {
         .def("log_write_failures", &Actuator::log_write_failures, kLogWriteFailuresDoc,
              release_gil())
         .def("last_log_error", &Actuator::last_log_error, kLastLogErrorDoc, release_gil())
+        .def("start_streaming", &start_streaming<Actuator>, kStartStreamingDoc)
+        .def("stop_streaming", &Actuator::stop_streaming, kStopStreamingDoc, release_gil())
+        .def("is_streaming", &Actuator::is_streaming, kIsStreamingDoc)
+        .def(
+            "streaming", [](Actuator& a) { return StreamingScope{a.get_bus()}; }, kStreamingDoc)
+        .def("set_setpoint_timeout_ms", &Actuator::set_setpoint_timeout_ms,
+             "Set-point watchdog: when the streamed set-point has not been refreshed for\n"
+             "timeout_ms, stream a safe one (0 mN; the position last measured; no effects), and\n"
+             "after timeout_ms more disable the stream and send sleep mode (set_mode and\n"
+             "enable_stream again to go on). 0 turns it off; negative raises ValueError. Never\n"
+             "set: off for run()/run_wait() loops, 200 ms while the bus thread streams.",
+             py::arg("timeout_ms"), release_gil())
+        .def("watchdog_tripped", &Actuator::watchdog_tripped,
+             "True from a watchdog trip (last_error() says which stage) to the next set-point.",
+             release_gil())
+        .def("start_recording", &Actuator::start_recording,
+             "Record every stream exchange from now on into a ring of capacity samples (1 to\n"
+             "10,000,000; else ValueError); starting again drops what was kept. Filled by\n"
+             "whoever runs the cycle, the bus thread or a run()/run_wait() loop.",
+             py::arg("capacity"), release_gil())
+        .def("stop_recording", &Actuator::stop_recording,
+             "Record no more; what was kept stays for take_recording().", release_gil())
+        .def("take_recording", &take_recording, kTakeRecordingDoc)
         .def_readonly("name", &Actuator::name, "The name given at construction, or None.");
+
+    py::class_<TelemetryRecording>(
+        m, "RecordingBuffer", py::buffer_protocol(),
+        "The samples one take_recording() handed over, as a buffer of records (what\n"
+        "ferrun.recording wraps); .lost counts the samples a full ring dropped before them.")
+        .def_buffer([](TelemetryRecording& taken) {
+            return py::buffer_info(taken.samples.data(), sizeof(TelemetrySample), kSampleFormat, 1,
+                                   {taken.samples.size()}, {sizeof(TelemetrySample)});
+        })
+        .def_readonly("lost", &TelemetryRecording::lost,
+                      "Samples dropped by a full ring since the take before.")
+        .def(
+            "__len__", [](const TelemetryRecording& taken) { return taken.samples.size(); },
+            "How many samples it holds.");
 }
 
 }  // namespace ferrun_binding

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding/binding_helpers.hpp"
@@ -28,6 +29,22 @@ py::cpp_function without_gil(Method method) {
 }  // namespace
 
 void register_bus(py::module_& m) {
+    py::class_<StreamingScope>(
+        m, "Streaming",
+        "What Bus.streaming() and Actuator.streaming() return: entering starts the bus thread,\n"
+        "leaving stops it (also when the block raises).")
+        .def(
+            "__enter__", [](StreamingScope& scope) { start_streaming(*scope.bus); },
+            "Start the bus thread.")
+        .def(
+            "__exit__",
+            [](StreamingScope& scope, const py::args&) {
+                SdkCall call;
+                scope.bus->stop_streaming();
+                return false;
+            },
+            "Stop the bus thread and wait for it; an exception of the block goes on.");
+
     py::class_<Bus, std::shared_ptr<Bus>>(
         m, "Bus",
         "One serial line and its Modbus engine, shared by the Actuators made on it, each with its\n"
@@ -109,7 +126,17 @@ void register_bus(py::module_& m) {
         .def("actuator_count", &Bus::actuator_count, "How many Actuators are on the bus now.",
              release_gil())
         .def("log_write_failures", &Bus::log_write_failures, kLogWriteFailuresDoc, release_gil())
-        .def("last_log_error", &Bus::last_log_error, kLastLogErrorDoc, release_gil());
+        .def("last_log_error", &Bus::last_log_error, kLastLogErrorDoc, release_gil())
+        .def("start_streaming", &start_streaming<Bus>, kStartStreamingDoc)
+        .def("stop_streaming", &Bus::stop_streaming, kStopStreamingDoc, release_gil())
+        .def("is_streaming", &Bus::is_streaming, kIsStreamingDoc)
+        .def(
+            "streaming", [](std::shared_ptr<Bus> bus) { return StreamingScope{std::move(bus)}; },
+            kStreamingDoc)
+        .def("last_error", &Bus::last_error,
+             "What stopped the bus thread, as a truthy ZelkError (also the last error of every\n"
+             "actuator on the bus then); falsy while nothing did. The next start clears it.",
+             release_gil());
 }
 
 }  // namespace ferrun_binding

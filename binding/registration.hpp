@@ -1,6 +1,7 @@
 // The module's registration steps, called in order by module.cpp: value types, then
-// enumerations, then Bus, then Actuator (whose methods take MessagePriority defaults at
-// registration, and whose signatures name _ferrun.Bus only once Bus is registered).
+// enumerations, then Bus (after the Streaming scope its streaming() returns), then Actuator
+// (whose methods take MessagePriority defaults at registration, and whose signatures name
+// _ferrun.Bus only once Bus is registered).
 #pragma once
 
 #include <pybind11/pybind11.h>

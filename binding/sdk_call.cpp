@@ -57,7 +57,7 @@ void close_everything_at_exit() {
     }
     py::gil_scoped_release release;
     for (const auto& bus : buses) {
-        bus->close_serial_port();
+        bus->close_serial_port();  // stops its bus thread first
     }
     const auto until = std::chrono::steady_clock::now() + kExitGrace;
     while (calls_without_gil.load() > 0 && std::chrono::steady_clock::now() < until) {

@@ -4,8 +4,10 @@
 // Interpreter exit: a daemon thread that is inside the SDK when Python finalises would be
 // ended by Python while it takes the GIL back, from inside C++ frames, and the process
 // aborts. So at exit (an atexit hook, which runs before finalisation) every bus the
-// module made is closed, which ends its waiting calls at once, and the hook waits until no
-// thread is inside a call that released the GIL. From then on no call releases the GIL:
+// module made is closed, which stops its bus thread (a native thread that never takes the
+// GIL, joined there) and ends its waiting calls at once, and the hook waits until no
+// thread is inside a call that released the GIL. From then on no call releases the GIL
+// and no bus thread starts:
 // each runs to its end (fast, on a closed line) while its thread holds the GIL, and Python
 // can end the thread only between calls.
 //

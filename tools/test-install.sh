@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the SDK the way C++ programs consume it: installs a static and a shared build into
 # one temporary prefix, builds examples/position_move against it with find_package (each
-# kind) and with pkg-config, runs each against the virtual actuator, and checks that a
-# project adding the SDK with add_subdirectory needs no GoogleTest and builds.
+# kind) and with pkg-config, runs each against the virtual actuator (and sine_stream, the
+# bus thread's example, once), and checks that a project adding the SDK with
+# add_subdirectory needs no GoogleTest and builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/setup.sh
@@ -102,6 +103,12 @@ run_on_sim "$work/static/position_move" --no-mode-confirm
 [ "$(wc -l <"$work/err")" = 1 ] && grep -q 'switching to position mode' "$work/err" ||
     fail "expected one line about the mode change on stderr, got: $(cat "$work/err")"
 expect "refused mode change" '^back in sleep mode$'
+
+step "run sine_stream: the bus thread streams while the main thread works"
+run_on_sim "$work/static/sine_stream"
+[ "$status" = 0 ] || fail "sine_stream exited with $status: $(cat "$work/err")"
+expect sine_stream '^streamed [1-9][0-9]* exchanges in 2 s \([0-9]+ failed, 0 lost\)'
+expect sine_stream '^back in sleep mode$'
 
 step "add_subdirectory consumer, without GoogleTest"
 mkdir -p "$work/consumer"

@@ -211,6 +211,7 @@ void Actuator::run_out() {
 void Actuator::enable_stream() {
     Bus::Lock held = bus->lock();
     stream_controller.enable();
+    watchdog.rearm(bus->clock().get_time_microseconds());
 }
 
 void Actuator::disable_stream() {
@@ -221,16 +222,113 @@ void Actuator::disable_stream() {
 void Actuator::set_streamed_force_mN(int force) {
     Bus::Lock held = bus->lock();
     stream_controller.set_force_mN(force);
+    watchdog.feed(bus->clock().get_time_microseconds());
 }
 
 void Actuator::set_streamed_position_um(int position) {
     Bus::Lock held = bus->lock();
     stream_controller.set_position_um(position);
+    watchdog.feed(bus->clock().get_time_microseconds());
 }
 
 void Actuator::update_haptic_stream_effects(uint16_t effects) {
     Bus::Lock held = bus->lock();
     stream_controller.set_haptic_effects(effects);
+    watchdog.feed(bus->clock().get_time_microseconds());
+}
+
+void Actuator::set_setpoint_timeout_ms(int timeout_ms) {
+    if (timeout_ms < 0) {
+        throw std::invalid_argument("The set-point time-out is 0 (off) or more milliseconds; got " +
+                                    std::to_string(timeout_ms) + ".");
+    }
+    Bus::Lock held = bus->lock();
+    setpoint_timeout_ms = timeout_ms;
+    watchdog.rearm(bus->clock().get_time_microseconds());
+}
+
+bool Actuator::watchdog_tripped() {
+    Bus::Lock held = bus->lock();
+    return watchdog.tripped();
+}
+
+int64_t Actuator::setpoint_timeout_us() const {
+    const int timeout_ms = setpoint_timeout_ms >= 0 ? setpoint_timeout_ms
+                           : bus->is_streaming()    ? kBusThreadSetpointTimeoutMs
+                                                    : 0;
+    return int64_t{timeout_ms} * 1000;
+}
+
+void Actuator::take_stream_turn() {
+    if (!stream_controller.is_enabled() || modbus_client.get_queue_size() != 0) {
+        return;
+    }
+    const bool was_tripped = watchdog.tripped();
+    const int64_t timeout_us = setpoint_timeout_us();
+    const auto stale_for = [](int64_t stale_us) {
+        return "Set-point watchdog: no set-point for " + std::to_string(stale_us / 1000) + " ms; ";
+    };
+    switch (watchdog.check(bus->clock().get_time_microseconds(), timeout_us)) {
+        case SetpointWatchdog::Verdict::setpoint: stream_controller.queue_stream_command(); break;
+        case SetpointWatchdog::Verdict::safe_setpoint:
+            if (!was_tripped) {
+                held_position_um = stream_cache.position;
+                watchdog_error =
+                    ZelkError(1, stale_for(timeout_us) + "streaming a safe set-point. ");
+                message_error = watchdog_error;
+            }
+            stream_controller.queue_safe_command(held_position_um);
+            break;
+        case SetpointWatchdog::Verdict::sleep:
+            stream_controller.disable();
+            stream_controller.update_motor_mode(SleepMode);
+            modbus_client.enqueue_transaction(build_write_single_register(
+                modbus_server_address, registers::kModeCommand, static_cast<uint16_t>(SleepMode),
+                MessagePriority::important));
+            watchdog_error =
+                ZelkError(1, stale_for(2 * timeout_us) + "stream disabled and sleep mode sent. ");
+            message_error = watchdog_error;
+            break;
+    }
+}
+
+void Actuator::start_recording(size_t capacity) {
+    if (capacity == 0 || capacity > kMaxRecordingCapacity) {
+        throw std::invalid_argument("A recording holds 1 to " +
+                                    std::to_string(kMaxRecordingCapacity) + " samples; got " +
+                                    std::to_string(capacity) + ".");
+    }
+    std::vector<TelemetrySample> ring(capacity);
+    Bus::Lock held = bus->lock();
+    recorder.start(std::move(ring));
+}
+
+void Actuator::stop_recording() {
+    Bus::Lock held = bus->lock();
+    recorder.stop();
+}
+
+TelemetryRecording Actuator::take_recording() {
+    Bus::Lock held = bus->lock();
+    return recorder.take();
+}
+
+void Actuator::record_stream_exchange(const Transaction& response) {
+    if (!recorder.is_recording()) {
+        return;
+    }
+    TelemetrySample sample;
+    sample.time_us = bus->clock().get_time_microseconds();
+    sample.subfunction = response.request_data()[0];
+    sample.setpoint = static_cast<int32_t>(wire::get_u32(&response.request_data()[1]));
+    sample.position_um = stream_cache.position;
+    sample.force_mN = stream_cache.force;
+    sample.power_W = stream_cache.power;
+    sample.voltage_mV = stream_cache.voltage;
+    sample.temperature_C = stream_cache.temperature;
+    sample.errors = stream_cache.errors;
+    sample.failed = message_error ? 1 : 0;
+    recorder.add(sample);
 }
 
 ZelkError Actuator::last_error() {
@@ -280,6 +378,9 @@ void Actuator::handle_transaction_response(Transaction response) {
         const uint8_t code = response.response_data()[0];
         message_error = ZelkError(1, "Modbus exception response, code " + std::to_string(code) +
                                          " (" + wire::exception_name(code) + "). ");
+        if (request_function == kStreamCommand) {
+            record_stream_exchange(response);
+        }
         return;
     }
 
@@ -299,6 +400,16 @@ void Actuator::handle_transaction_response(Transaction response) {
         // Telemetry is taken only from a frame that passed its checks, so a corrupted or
         // truncated frame leaves the last good values in place.
         stream_cache = wire::decode_telemetry(response.response_data());
+    }
+    // While the watchdog has tripped, its own exchanges report the trip, not their success.
+    const bool sleep_sent = request_function == kWriteSingleRegister &&
+                            wire::get_u16(&response.request_data()[0]) == registers::kModeCommand &&
+                            wire::get_u16(&response.request_data()[2]) == SleepMode;
+    if (request_function == kStreamCommand) {
+        record_stream_exchange(response);
+    }
+    if (flags == 0 && watchdog.tripped() && (response_function == kStreamCommand || sleep_sent)) {
+        message_error = watchdog_error;
     }
 }
 

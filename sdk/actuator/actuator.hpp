@@ -20,7 +20,9 @@
 
 #include "sdk/actuator/bus.hpp"
 #include "sdk/actuator/register_map.hpp"
+#include "sdk/actuator/setpoint_watchdog.hpp"
 #include "sdk/actuator/stream_controller.hpp"
+#include "sdk/actuator/telemetry_recorder.hpp"
 #include "sdk/log/log_interface.hpp"
 #include "sdk/modbus/modbus_client.hpp"
 #include "sdk/modbus/transaction.hpp"
@@ -36,6 +38,8 @@ namespace zelkSDK {
 
 constexpr uint16_t kClearErrorsValue = 2;
 constexpr int kSetModeTimeLimitMs = 125;
+// The set-point watchdog's time-out while the bus thread streams, unless one was set.
+constexpr int kBusThreadSetpointTimeoutMs = 200;
 
 class Actuator {
   public:
@@ -93,6 +97,11 @@ class Actuator {
     // run(), then sleep until a response byte arrives, the engine's next time limit passes
     // or max_wait_us are over: a loop of it streams at the line's pace.
     void run_wait(int64_t max_wait_us);
+    // Its bus's thread (Bus::start_streaming): the loop of run_wait() for every actuator on
+    // the bus, away from the caller's thread.
+    void start_streaming() { bus->start_streaming(); }
+    void stop_streaming() { bus->stop_streaming(); }
+    bool is_streaming() const { return bus->is_streaming(); }
     void run_in();
     void run_out();
     void handle_transaction_response(Transaction response);
@@ -104,6 +113,25 @@ class Actuator {
     void set_streamed_force_mN(int force);
     void set_streamed_position_um(int position);
     void update_haptic_stream_effects(uint16_t effects);
+
+    // Set-point watchdog (host side: the device has none). When a streaming actuator's
+    // set-point (the three calls above) has not been refreshed for timeout_ms, its stream
+    // commands carry a safe set-point instead: 0 mN in force mode, the position last measured
+    // in position mode, no effects in haptic mode; after timeout_ms more, its stream is
+    // disabled and the device is sent sleep mode (set_mode and enable_stream again to go on).
+    // The trip shows in watchdog_tripped() and the last error until the next set-point.
+    // 0 turns it off; a negative time-out throws std::invalid_argument. Never set: off while
+    // run() or run_wait() drive the bus, kBusThreadSetpointTimeoutMs while its thread does.
+    void set_setpoint_timeout_ms(int timeout_ms);
+    bool watchdog_tripped();
+
+    // Telemetry recording (telemetry_recorder.hpp): every stream exchange from now on, in a
+    // ring of `capacity` samples (1 to kMaxRecordingCapacity, else std::invalid_argument;
+    // starting again drops what was kept). take_recording() hands over what was recorded
+    // since the last take, with the count lost to a full ring.
+    void start_recording(size_t capacity);
+    void stop_recording();
+    TelemetryRecording take_recording();
 
     // Device commands.
     ZelkResult<int> get_force_mN();
@@ -168,6 +196,10 @@ class Actuator {
     ZelkError run_blocking(const Transaction& request);
     ZelkError write_registers(uint16_t reg_start_address, std::initializer_list<uint16_t> values);
     ZelkError refuse_broadcast_read() const;
+    // This actuator's turn in the bus cycle: queues its stream command, as the watchdog says.
+    void take_stream_turn();
+    int64_t setpoint_timeout_us() const;
+    void record_stream_exchange(const Transaction& response);
 
     std::shared_ptr<Bus> bus;
     ModbusClient& modbus_client;
@@ -185,6 +217,11 @@ class Actuator {
     StreamController stream_controller;
     uint8_t modbus_server_address;
     int64_t time_of_last_response = INT64_MIN / 2;
+    SetpointWatchdog watchdog;
+    int setpoint_timeout_ms = -1;  // never set: the default of whoever drives the bus
+    int32_t held_position_um = 0;  // measured when the watchdog tripped
+    ZelkError watchdog_error = no_error();
+    TelemetryRecorder recorder;
 };
 
 }  // namespace zelkSDK

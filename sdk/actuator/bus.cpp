@@ -25,6 +25,11 @@ void Bus::set_abandon_check(AbandonCheck check) {
 }
 
 Bus::Lock Bus::lock() {
+    struct Waiting {
+        std::atomic<int>& count;
+        explicit Waiting(std::atomic<int>& count_) : count(count_) { ++count; }
+        ~Waiting() { --count; }
+    } waiting(lock_waiters);
     const AbandonCheck check = abandon_check;
     if (check == nullptr) {
         return Lock(mutex);
@@ -44,6 +49,10 @@ Bus::Bus(std::shared_ptr<SerialInterface> serial_interface_, std::shared_ptr<Clo
     : serial_interface(std::move(serial_interface_)),
       clock_source(std::move(clock_)),
       modbus_client(*serial_interface, *clock_source) {}
+
+Bus::~Bus() {
+    stop_streaming();
+}
 
 ZelkError Bus::open_serial_port(int port_number, int baud_rate, int interframe_delay) {
     Lock held = lock();
@@ -103,6 +112,7 @@ ZelkError Bus::set_rs485(const Rs485Settings& settings) {
 void Bus::close_serial_port() {
     // A blocking call on another thread holds the lock while it waits: end it first.
     serial_interface->interrupt();
+    stop_streaming();
     Lock held = lock();
     serial_interface->close_serial_port();
 }
@@ -173,6 +183,7 @@ void Bus::detach(Actuator* actuator) {
 }
 
 void Bus::run() {
+    refuse_while_streaming("run()");
     Lock held = lock();
     run_in();
     run_out();
@@ -207,7 +218,7 @@ void Bus::give_stream_turn() {
     }
     for (size_t tried = 0; tried < actuators.size(); ++tried) {
         const size_t turn = (next_stream_turn + tried) % actuators.size();
-        actuators[turn]->stream_controller.update();
+        actuators[turn]->take_stream_turn();
         if (modbus_client.get_queue_size() > 0) {
             next_stream_turn = turn + 1;
             return;
@@ -253,12 +264,11 @@ bool Bus::run_until_queue_empty() {
 }
 
 void Bus::run_wait(int64_t max_wait_us) {
+    refuse_while_streaming("run_wait()");
     int64_t wait_us = 0;
     {
         Lock held = lock();
-        run_in();
-        run_out();
-        wait_us = time_to_wait_us(max_wait_us);
+        wait_us = pass_and_time_to_wait(max_wait_us);
     }
     // The lock is free while this thread sleeps: blocking calls from other threads go on.
     wait(wait_us);
@@ -290,6 +300,92 @@ void Bus::wait(int64_t wait_us) {
         std::this_thread::sleep_for(std::chrono::microseconds(-wait_us));
     } else if (wait_us > 0) {
         serial_interface->wait_to_receive(wait_us);
+    }
+}
+
+int64_t Bus::pass_and_time_to_wait(int64_t max_wait_us) {
+    run_in();
+    run_out();
+    return time_to_wait_us(max_wait_us);
+}
+
+// ---- the bus thread ----
+
+void Bus::refuse_while_streaming(const char* call) const {
+    if (thread_running.load()) {
+        throw std::logic_error(std::string(call) +
+                               " is refused while the bus thread streams: it drives the bus "
+                               "alone. Call stop_streaming() first.");
+    }
+}
+
+void Bus::start_streaming() {
+    std::lock_guard<std::mutex> starting(thread_mutex);
+    if (thread_running.load()) {
+        return;
+    }
+    if (stream_thread.joinable()) {
+        stream_thread.join();  // ended by an error
+    }
+    {
+        Lock held = lock();
+        thread_error = no_error();
+        // The set-point watchdog's default time-out starts now.
+        for (Actuator* actuator : actuators) {
+            actuator->watchdog.rearm(clock_source->get_time_microseconds());
+        }
+    }
+    stop_requested = false;
+    thread_running = true;
+    stream_thread = std::thread(&Bus::stream_thread_loop, this);
+}
+
+void Bus::stop_streaming() {
+    std::lock_guard<std::mutex> stopping(thread_mutex);
+    stop_requested = true;
+    if (stream_thread.joinable()) {
+        stream_thread.join();
+    }
+    thread_running = false;
+}
+
+ZelkError Bus::last_error() {
+    Lock held = lock();
+    return thread_error;
+}
+
+// The run_wait() loop, taking the lock itself: lock() asks the abandon check, which is the
+// caller's business (in Python it may take the GIL).
+void Bus::stream_thread_loop() {
+    try {
+        while (!stop_requested.load()) {
+            if (lock_waiters.load() > 0) {
+                std::this_thread::yield();  // the lock is not fair: a waiting call goes first
+            }
+            int64_t wait_us = 0;
+            {
+                Lock held(mutex);
+                wait_us = pass_and_time_to_wait(kBusThreadWaitUs);
+            }
+            wait(wait_us);
+        }
+    } catch (const std::exception& error) {
+        keep_thread_error(error.what());
+    } catch (...) {
+        keep_thread_error("an unknown exception");
+    }
+    thread_running = false;
+}
+
+void Bus::keep_thread_error(const std::string& what) {
+    std::string reason = what;
+    if (!reason.empty() && reason.back() == '.') {
+        reason.pop_back();
+    }
+    Lock held(mutex);
+    thread_error = ZelkError(1, "The bus thread stopped: " + reason + ". ");
+    for (Actuator* actuator : actuators) {
+        actuator->message_error = thread_error;
     }
 }
 

@@ -20,12 +20,20 @@
 // Waiting: run() never blocks. run_wait(max_wait_us) runs one pass and then sleeps until a
 // byte arrives, the engine's next time limit passes, or max_wait_us is over, so a plain
 // loop of it streams at the line's pace without burning a core.
+//
+// The bus thread: start_streaming() runs that loop on a thread of the bus's own, so the
+// stream keeps the line's pace whatever the caller's thread does (the thread never enters
+// Python). Blocking calls from any thread slot in between its passes as they do between
+// run_wait() passes. While it runs, run() and run_wait() are refused: it drives the bus
+// alone. stop_streaming(), close_serial_port() and the destructor stop it first.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sdk/log/log_interface.hpp"
@@ -47,6 +55,9 @@ constexpr int64_t kEchoSleepUs = 5000;
 constexpr int kMaxServerAddress = 247;
 // How often a blocking call asks whether it should be abandoned, at most.
 constexpr int64_t kAbandonCheckUs = 25000;
+// The bus thread's longest wait between passes: what a stop waits for at most on a line
+// where nothing streams.
+constexpr int64_t kBusThreadWaitUs = 5000;
 
 class Bus {
   public:
@@ -62,6 +73,8 @@ class Bus {
     // Makes its own SerialASIO and ChronoClock.
     Bus();
     Bus(std::shared_ptr<SerialInterface> serial_interface, std::shared_ptr<Clock> clock);
+    // Stops the bus thread first.
+    ~Bus();
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
 
@@ -98,7 +111,18 @@ class Bus {
     // its turn, let the engine send.
     void run();
     // run(), then sleep until something can happen, for at most max_wait_us.
+    // Both throw std::logic_error while the bus thread runs.
     void run_wait(int64_t max_wait_us);
+
+    // The bus thread (see the top of this file). Starting a bus that streams changes
+    // nothing. An exception inside the thread ends it and is kept, as a failed ZelkError,
+    // in last_error() and in the last error of every actuator on the bus; the next start
+    // clears it. Never call stop_streaming() while holding the bus's lock.
+    void start_streaming();
+    void stop_streaming();
+    bool is_streaming() const { return thread_running.load(); }
+    // What ended the bus thread; no_error() while nothing did.
+    ZelkError last_error();
 
     DiagnosticCounters get_diagnostic_counters();
     size_t actuator_count();
@@ -130,6 +154,11 @@ class Bus {
     void give_stream_turn();
     int64_t time_to_wait_us(int64_t max_wait_us);
     void wait(int64_t wait_us);
+    // One pass of run_wait() under the lock; how long to wait after it.
+    int64_t pass_and_time_to_wait(int64_t max_wait_us);
+    void refuse_while_streaming(const char* call) const;
+    void stream_thread_loop();
+    void keep_thread_error(const std::string& what);
 
     std::shared_ptr<SerialInterface> serial_interface;
     std::shared_ptr<Clock> clock_source;
@@ -138,6 +167,13 @@ class Bus {
     std::vector<Actuator*> actuators;  // in the order they were attached
     size_t next_stream_turn = 0;
     bool stream_paused = false;
+
+    std::mutex thread_mutex;  // one start or stop at a time
+    std::thread stream_thread;
+    std::atomic<bool> stop_requested{false};
+    std::atomic<bool> thread_running{false};
+    std::atomic<int> lock_waiters{0};  // callers waiting in lock(): the thread lets them go first
+    ZelkError thread_error = no_error();  // under the lock
 };
 
 }  // namespace zelkSDK

@@ -24,6 +24,15 @@ void StreamController::queue_stream_command() {
     }
 }
 
+void StreamController::queue_safe_command(int32_t held_position_um) {
+    switch (motor_mode) {
+        case ForceMode: motor_command(kStreamForce, 0); break;
+        case PositionMode: motor_command(kStreamPosition, held_position_um); break;
+        case HapticMode: motor_command(kStreamHaptic, 0); break;
+        default: queue_stream_command(); break;  // kinematic and sleep carry no set-point
+    }
+}
+
 void StreamController::motor_command(uint8_t subfunction, int32_t value) {
     modbus_client.enqueue_transaction(
         build_stream_command(modbus_server_address, subfunction, value));

@@ -28,6 +28,8 @@ class StreamController {
     // Queues a stream command when streaming is enabled and the queue is empty.
     void update();
     void queue_stream_command();
+    // The set-point watchdog's command: 0 mN, held_position_um, or no effects, for the mode.
+    void queue_safe_command(int32_t held_position_um);
     void motor_command(uint8_t subfunction, int32_t value);
 
   private:

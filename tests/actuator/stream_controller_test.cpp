@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <stdexcept>
+
 #include "actuator/actuator_fixture.hpp"
 #include "fakes/fake_clock.hpp"
 #include "fakes/fake_serial.hpp"
 #include "fakes/wire.hpp"
+#include "sdk/modbus/wire.hpp"
 #include "sim/simulated_line.hpp"
 
 using namespace zelkSDK;
@@ -155,4 +159,87 @@ TEST_F(ActuatorTest, RunWaitSleepsUntilTheNextDeadlineOrItsLimit) {
     silent.enable_stream();
     silent.run_wait(100000);  // a command in flight: until its response time-out has passed
     EXPECT_EQ(waiting->waits, (std::vector<int64_t>{1, 5000, kResponseTimeoutUs + 1}));
+}
+
+TEST_F(ActuatorTest, SetpointWatchdogSendsASafeSetpointThenSleepModeUntilTheNextSetpoint) {
+    // The value of the next stream command sent.
+    const auto next_streamed = [&] {
+        const size_t sent = line->requests.size();
+        for (int i = 0;
+             i < 200 && (line->requests.size() == sent || function_codes().back() != 100); ++i)
+            actuator.run();
+        return static_cast<int32_t>(wire::get_u32(&line->requests.back()[3]));
+    };
+    device.place(0.0123);
+    ASSERT_FALSE(static_cast<bool>(actuator.set_mode(PositionMode)));
+    actuator.set_streamed_position_um(4000);
+    actuator.enable_stream();
+    clock->advance(10'000'000);
+    EXPECT_EQ(next_streamed(), 4000);  // off while run() drives the bus
+    actuator.set_setpoint_timeout_ms(1000);
+    clock->advance(980'000);
+    EXPECT_EQ(next_streamed(), 4000);
+    EXPECT_FALSE(actuator.watchdog_tripped());
+    clock->advance(20'000);
+    EXPECT_EQ(next_streamed(), 12300);  // holds the position last measured
+    EXPECT_TRUE(actuator.watchdog_tripped());
+    EXPECT_EQ(actuator.last_error().what(),
+              "Set-point watchdog: no set-point for 1000 ms; streaming a safe set-point. ");
+
+    clock->advance(1'000'000);
+    for (int i = 0; i < 200; ++i)
+        actuator.run();
+    EXPECT_EQ(function_codes().back(), 6);  // sleep mode, and no stream command after it
+    EXPECT_EQ(device.mode(), SleepMode);
+    EXPECT_EQ(
+        actuator.last_error().what(),
+        "Set-point watchdog: no set-point for 2000 ms; stream disabled and sleep mode sent. ");
+    EXPECT_EQ(actuator.get_mode().value, SleepMode);
+
+    actuator.set_streamed_force_mN(-300);
+    EXPECT_FALSE(actuator.watchdog_tripped());
+    ASSERT_FALSE(static_cast<bool>(actuator.set_mode(ForceMode)));
+    actuator.enable_stream();
+    EXPECT_EQ(next_streamed(), -300);
+    EXPECT_THROW(actuator.set_setpoint_timeout_ms(-1), std::invalid_argument);
+}
+
+TEST_F(ActuatorTest, RecordingKeepsTheNewestSamplesAndCountsThoseAFullRingLost) {
+    EXPECT_THROW(actuator.start_recording(0), std::invalid_argument);
+    device.place(0.0123);
+    ASSERT_FALSE(static_cast<bool>(actuator.set_mode(ForceMode)));
+    actuator.start_recording(5);
+    actuator.enable_stream();
+    std::vector<int32_t> sent;
+    for (int32_t force = 1; force <= 8; ++force) {
+        actuator.set_streamed_force_mN(force);
+        const size_t before = line->requests.size();
+        for (int i = 0; i < 200 && line->requests.size() == before; ++i)
+            actuator.run();
+        sent.push_back(static_cast<int32_t>(wire::get_u32(&line->requests.back()[3])));
+    }
+    silence_device();
+    const size_t unanswered = line->requests.size() + 2;
+    for (int i = 0; i < 2000 && line->requests.size() < unanswered; ++i)
+        actuator.run();
+    actuator.disable_stream();
+    for (int i = 0; i < 2000; ++i)
+        actuator.run();  // the last command times out
+    const TelemetryRecording taken = actuator.take_recording();
+    ASSERT_EQ(taken.samples.size(), 5u);
+    EXPECT_EQ(taken.lost, 5u);  // 10 exchanges, the last two unanswered
+    for (size_t i = 0; i < 5; ++i) {
+        const TelemetrySample& s = taken.samples[i];
+        EXPECT_EQ(s.subfunction, kStreamForce);
+        EXPECT_EQ(s.failed, i >= 3 ? 1 : 0) << i;
+        EXPECT_NEAR(s.position_um, 12300, 100);
+        EXPECT_EQ(s.voltage_mV, 24000);
+        if (i > 0) {
+            EXPECT_GT(s.time_us, taken.samples[i - 1].time_us);
+        }
+        EXPECT_EQ(s.setpoint, sent[std::min<size_t>(5 + i, 7)]);
+    }
+    const TelemetryRecording again = actuator.take_recording();
+    EXPECT_TRUE(again.samples.empty());
+    EXPECT_EQ(again.lost, 0u);
 }

@@ -34,3 +34,15 @@ def actuator(port):
 @pytest.fixture
 def log_path(tmp_path):
     return os.fspath(tmp_path / "traffic.log")
+
+
+@pytest.fixture
+def journaled(tmp_path):
+    """An actuator open on a virtual actuator paced at 1,000,000 baud that journals what it
+    hears and does; yields the actuator and the journal's path."""
+    journal = tmp_path / "journal.tsv"
+    with virtual_actuator(paced=True, baud=1_000_000, journal=journal) as port:
+        a = _ferrun.Actuator("x1")
+        assert not a.open_serial_port(port, 1_000_000)
+        yield a, journal
+        a.close_serial_port()

@@ -149,5 +149,6 @@ def test_methods_are_registered_in_their_order():
         "disable_stream", "set_streamed_force_mN", "set_streamed_position_um",
         "update_haptic_stream_effects", "get_power_W", "get_temperature_C", "get_voltage_mV",
         "get_stream_data", "last_error", "get_bus", "log_write_failures", "last_log_error",
-            "name",
+        "start_streaming", "stop_streaming", "is_streaming", "streaming", "set_setpoint_timeout_ms",
+        "watchdog_tripped", "start_recording", "stop_recording", "take_recording", "name",
     ]

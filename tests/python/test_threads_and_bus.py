@@ -165,6 +165,64 @@ def test_a_bus_of_one_sends_what_a_single_actuator_sends(tmp_path):
     assert sent[0] == sent[1]
 
 
+def test_the_bus_thread_streams_while_python_holds_the_gil_and_blocking_calls_slot_in(journaled):
+    a, journal = journaled
+    assert not a.set_mode(MotorMode.PositionMode)
+    a.set_streamed_position_um(3000)
+    a.set_setpoint_timeout_ms(0)  # the set-point is never refreshed here
+    a.enable_stream()
+    with a.streaming():
+        assert a.is_streaming() and a.get_bus().is_streaming()
+        for call in (a.run, lambda: a.get_bus().run_wait(1000)):
+            with pytest.raises(RuntimeError, match="refused while the bus thread streams"):
+                call()
+        started = time.monotonic()
+        while time.monotonic() < started + 1.0:
+            pass  # pure Python: this thread keeps the GIL
+        ended = time.monotonic()
+        wrong = []
+
+        def worker(register):
+            for i in range(10):
+                if a.write_register_blocking(register, i) or \
+                        a.read_register_blocking(register).value != i:
+                    wrong.append((register, i))
+
+        threads = [threading.Thread(target=worker, args=(r,)) for r in (600, 601)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    assert not a.is_streaming() and not a.get_bus().last_error()
+    assert wrong == []
+    # The journal's times are CLOCK_MONOTONIC's, as time.monotonic() reads it.
+    streamed = [int(line.split("\t")[0]) / 1e6 for line in journal.read_text().splitlines()
+                if "\tstream\t" in line]
+    assert sum(1 for t in streamed if started < t < ended) >= 50
+
+
+def test_the_bus_thread_watchdog_puts_a_forgotten_motor_to_sleep_until_the_next_set_point(
+        journaled):
+    a, journal = journaled
+    with pytest.raises(ValueError, match="0 \\(off\\) or more"):
+        a.set_setpoint_timeout_ms(-1)
+    assert not a.set_mode(MotorMode.ForceMode)
+    a.set_streamed_force_mN(300)
+    a.enable_stream()
+    with a.streaming():  # 200 ms unless set
+        until = time.monotonic() + 30
+        while a.get_mode().value != MotorMode.SleepMode and time.monotonic() < until:
+            time.sleep(0.05)
+        assert a.watchdog_tripped()
+        a.set_streamed_force_mN(100)
+        assert not a.watchdog_tripped()
+    events = [line.split("\t") for line in journal.read_text().splitlines()
+              if "\tstream\t" in line or "\tmode\t" in line]
+    streamed = [int(e[5]) for e in events if e[1] == "stream"]
+    assert sorted(set(streamed), key=streamed.index) == [300, 0]  # the set-point, then 0 mN
+    assert events[-1][1] == "mode" and events[-1][4:] == ["2", "1"]  # then sleep mode
+
+
 def test_demo_moves_every_actuator_on_a_bus():
     done = subprocess.run(
         [sys.executable, "-m", "ferrun", "demo", "--seconds", "1", "--no-progress",
@@ -263,13 +321,17 @@ def deleting():
     while True:
         other = _ferrun.Actuator(a.get_bus(), 2)
         del other
+def bus_thread():  # returns at once, leaving the bus thread streaming
+    a.enable_stream()
+    a.start_streaming()
 threading.Thread(target={"blocking": blocking, "streaming": streaming, "idle": idle,
-                         "deleting": deleting}[kind], daemon=True).start()
+                         "deleting": deleting, "bus_thread": bus_thread}[kind],
+                 daemon=True).start()
 time.sleep(0.1)
 """
 
 
-@pytest.mark.parametrize("kind", ["blocking", "streaming", "idle", "deleting"])
+@pytest.mark.parametrize("kind", ["blocking", "streaming", "idle", "deleting", "bus_thread"])
 def test_interpreter_exit_with_a_thread_inside_the_sdk_is_clean(kind):
     runs = [subprocess.Popen([sys.executable, "-c", _EXIT_PROGRAM, kind],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)

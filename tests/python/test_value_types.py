@@ -14,7 +14,7 @@ def test_module_contents_in_registration_order():
     assert classes == [
         "StreamData", "MotorMode", "ZelkError", "ZelkResultInt32", "ZelkResultInt16",
         "ZelkResultUInt16", "ZelkResultList", "ZelkResultMotorMode", "MessagePriority",
-        "Bus", "Actuator",
+        "Streaming", "Bus", "Actuator", "RecordingBuffer",
     ]
     assert _ferrun.ForceMode is MotorMode.ForceMode
     assert _ferrun.KinematicMode is MotorMode.KinematicMode

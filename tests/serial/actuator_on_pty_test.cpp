@@ -3,15 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "sdk/actuator/actuator.hpp"
+#include "sdk/serial/chrono_clock.hpp"
 #include "sim/pty_server.hpp"
 #include "tests/serial/register_round_trip.hpp"
 
@@ -247,4 +251,75 @@ TEST_F(ActuatorOnPacedPty, CloseFromAnotherThreadEndsAWaitingCallAsLineLost) {
     EXPECT_EQ(read.error.what().rfind("Serial line lost: ", 0), 0u) << read.error.what();
     ASSERT_FALSE(static_cast<bool>(actuator.open_serial_port(server->slave_path(), 19200, 2000)));
     EXPECT_EQ(actuator.read_register_blocking(338).value, 24000);
+}
+
+TEST_F(ActuatorOnPacedPty, BusThreadStreamsWhileBlockingCallsFromTwoThreadsSlotIn) {
+    start();
+    ASSERT_FALSE(static_cast<bool>(actuator.set_mode(PositionMode)));
+    actuator.set_streamed_position_um(3000);
+    actuator.set_setpoint_timeout_ms(0);  // the set-point is never refreshed here
+    actuator.enable_stream();
+    actuator.start_streaming();
+    actuator.start_streaming();  // already running: nothing changes
+    EXPECT_THROW(actuator.run(), std::logic_error);
+    EXPECT_THROW(actuator.run_wait(1000), std::logic_error);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (uint16_t t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            for (uint16_t i = 0; i < 15; ++i) {
+                const auto value = static_cast<uint16_t>(t * 1000 + i);
+                if (actuator.write_register_blocking(600 + t, value) ||
+                    actuator.read_register_blocking(600 + t).value != value)
+                    ++wrong;
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    for (int i = 0; i < 1000 && std::abs(actuator.get_stream_data().position - 3000) > 200; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    actuator.stop_streaming();
+    EXPECT_FALSE(actuator.is_streaming());
+    actuator.run();  // the caller's again
+    EXPECT_EQ(wrong, 0);
+    EXPECT_NEAR(actuator.get_stream_data().position, 3000, 200);
+    EXPECT_FALSE(static_cast<bool>(actuator.get_bus()->last_error()));
+    // Close and destruction stop the thread first.
+    actuator.start_streaming();
+    actuator.close_serial_port();
+    EXPECT_FALSE(actuator.is_streaming());
+    Actuator own("own", 1);
+    own.enable_stream();
+    own.start_streaming();
+}
+
+namespace {
+
+// A line whose every transmit throws, as the serial layer's system errors do.
+struct ThrowingLine : SerialInterface {
+    ZelkError open_serial_port(std::string, int) override { return no_error(); }
+    ZelkError open_serial_port(int, int) override { return no_error(); }
+    void close_serial_port() override {}
+    void adjust_baud_rate(uint32_t) override {}
+    bool ready_to_send() override { return true; }
+    void send_byte(uint8_t) override {}
+    void transmit(size_t) override { throw std::runtime_error("wire cut."); }
+    bool ready_to_receive() override { return false; }
+    uint8_t receive_byte() override { return 0; }
+};
+
+}  // namespace
+
+TEST(BusThread, AnErrorInsideEndsItAndIsKept) {
+    auto bus =
+        std::make_shared<Bus>(std::make_shared<ThrowingLine>(), std::make_shared<ChronoClock>());
+    Actuator actuator(bus, "x1", 1);
+    actuator.enable_stream();
+    bus->start_streaming();
+    for (int i = 0; i < 10000 && bus->is_streaming(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_FALSE(bus->is_streaming());
+    EXPECT_EQ(bus->last_error().what(), "The bus thread stopped: wire cut. ");
+    EXPECT_EQ(actuator.last_error().what(), bus->last_error().what());
 }
