@@ -3,7 +3,8 @@
 
 Samples mutants (one edit each) from the C++ sources the given paths name, builds each one
 and runs the C++ tests on it. A mutant the tests fail on (or hang on) is caught; one they
-pass survives; one that does not build is invalid and left out of the score.
+pass survives; one that does not build is invalid and left out of the score, and so is one
+of a file this build never compiles (another platform's source: "not built here").
 
     mutate/mutate.py sdk -n 150 --seed 1
 
@@ -373,7 +374,9 @@ def load_equivalents(path: Path) -> List[Equivalent]:
     for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
         if not line.strip() or line.lstrip().startswith("#"):
             continue
-        fields = [field.strip() for field in line.split(" | ")]
+        # The line's text may hold " | " itself (a | b): the file is first, edit and reason last.
+        head = line.split(" | ", 1)
+        fields = [field.strip() for field in head[:1] + (head[1].rsplit(" | ", 2) if len(head) > 1 else [])]
         if len(fields) != 4:
             raise SystemExit(f"mutate: {path}:{number}: want 'file | line | edit | reason'")
         entries.append(Equivalent(*fields))
@@ -386,7 +389,7 @@ def load_equivalents(path: Path) -> List[Equivalent]:
 @dataclasses.dataclass
 class Outcome:
     mutant: Mutant
-    status: str  # caught, survived, invalid
+    status: str  # caught, survived, invalid, not built
     detail: str = ""
     equivalent: Optional[Equivalent] = None
 
@@ -406,6 +409,9 @@ class Workspace:
         self.lock = threading.Lock()
         self.stopping = False
         self.test_limits: Dict[str, float] = {}
+        # The sources and headers the tests' build compiles, relative to the checkout; None
+        # when the build system cannot say.
+        self.compiled: Optional[set] = None
 
     def sync(self) -> None:
         """Copies what differs from the checkout, so that builds stay incremental."""
@@ -441,6 +447,22 @@ class Workspace:
         code, output = self.run(
             ["cmake", "--build", str(self.build), "-j2", "--target", UNIT_TESTS, SERIAL_TESTS], 1800)
         return code == 0, output
+
+    def find_compiled(self) -> None:
+        """Asks ninja which files the objects built so far were compiled from."""
+        ninja = shutil.which("ninja")
+        if ninja is None or not (self.build / "build.ninja").exists():
+            return
+        code, output = self.run([ninja, "-C", str(self.build), "-t", "deps"], 600)
+        if code != 0:
+            return
+        compiled = set()
+        for line in output.splitlines():
+            if line.startswith((" ", "\t")) and line.strip():
+                path = Path(os.path.normpath(self.build / line.strip()))
+                if self.source in path.parents:
+                    compiled.add(str(path.relative_to(self.source)))
+        self.compiled = compiled or None
 
     def test(self, target: str) -> Tuple[bool, str]:
         """(passed, what failed) of one test program, with its time limit."""
@@ -501,6 +523,8 @@ class Workspace:
                 self.kill(child)
 
     def try_mutant(self, mutant: Mutant) -> Outcome:
+        if self.compiled is not None and mutant.file not in self.compiled:
+            return Outcome(mutant, "not built")
         path = self.source / mutant.file
         original = path.read_bytes()
         text = original.decode("utf-8")
@@ -525,7 +549,7 @@ class Workspace:
 class Progress:
     def __init__(self, total: int) -> None:
         self.total = total
-        self.counts = {"caught": 0, "survived": 0, "invalid": 0}
+        self.counts = {"caught": 0, "survived": 0, "invalid": 0, "not built": 0}
         self.done = 0
         try:
             from rich.progress import BarColumn, MofNCompleteColumn, Progress as RichProgress
@@ -543,6 +567,7 @@ class Progress:
         self.done += 1
         self.counts[outcome.status] += 1
         summary = "caught {caught}  survived {survived}  invalid {invalid}".format(**self.counts)
+        summary += f"  not built {self.counts['not built']}" if self.counts["not built"] else ""
         if self.rich is not None:
             self.rich.update(self.task, advance=1, description=summary)
         else:
@@ -556,16 +581,20 @@ class Progress:
             sys.stderr.write("\n")
 
 
+COLUMNS = ("caught", "survived", "equivalent", "invalid", "not built")
+
+
 def report(outcomes: List[Outcome], interrupted: bool) -> str:
     rows: Dict[str, Dict[str, int]] = {}
     for outcome in outcomes:
-        row = rows.setdefault(outcome.mutant.file, {"caught": 0, "survived": 0, "equivalent": 0, "invalid": 0})
+        row = rows.setdefault(outcome.mutant.file, dict.fromkeys(COLUMNS, 0))
         equivalent = outcome.equivalent is not None and not outcome.equivalent.changes_behaviour
         row["equivalent" if equivalent else outcome.status] += 1
     lines = []
-    header = f"{'file':44} {'caught/valid':<12} {'equiv':>5} {'invalid':>7}   caught/behaviour-changing"
+    header = (f"{'file':44} {'caught/valid':<12} {'equiv':>5} {'invalid':>7} {'not built':>9}   "
+              "caught/behaviour-changing")
     lines.append(header)
-    total = {"caught": 0, "survived": 0, "equivalent": 0, "invalid": 0}
+    total = dict.fromkeys(COLUMNS, 0)
     for file in sorted(rows):
         lines.append(_score_line(file, rows[file]))
         for key in total:
@@ -582,6 +611,9 @@ def report(outcomes: List[Outcome], interrupted: bool) -> str:
         for o in sorted(listed, key=lambda o: (o.mutant.file, o.mutant.line)):
             assert o.equivalent is not None
             lines.append(f"  {o.mutant.file}:{o.mutant.line}: {o.mutant.edit}    {o.equivalent.reason}")
+    unbuilt = sorted({o.mutant.file for o in outcomes if o.status == "not built"})
+    if unbuilt:
+        lines.append(f"not built here, left out of the score: {', '.join(unbuilt)}")
     if interrupted:
         lines.append(f"interrupted after {len(outcomes)} mutants")
     return "\n".join(lines)
@@ -591,7 +623,8 @@ def _score_line(file: str, row: Dict[str, int]) -> str:
     valid = row["caught"] + row["survived"] + row["equivalent"]
     changing = row["caught"] + row["survived"]
     percent = f"{100.0 * row['caught'] / changing:.1f}%" if changing else "-"
-    return (f"{file:44} {row['caught']:>5}/{valid:<6} {row['equivalent']:>5} {row['invalid']:>7}   "
+    return (f"{file:44} {row['caught']:>5}/{valid:<6} {row['equivalent']:>5} {row['invalid']:>7} "
+            f"{row['not built']:>9}   "
             f"{row['caught']:>5}/{changing:<6} {percent:>6}")
 
 
@@ -613,20 +646,37 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                         "runs the tests (default folder build/mutate-sanitize)")
     parser.add_argument("--list", action="store_true", help="print the sampled mutants and stop")
     parser.add_argument("--json", metavar="PATH", help="also write every outcome to PATH")
-    parser.add_argument("--rescore", metavar="PATH",
+    parser.add_argument("--rescore", metavar="PATH", action="append",
                         help="print the report of a run saved with --json again, with the "
-                        "equivalents file as it is now, and stop")
+                        "equivalents file as it is now, and stop; repeated, the outcomes of a "
+                        "later run replace those of the same mutants in the earlier ones")
     args = parser.parse_args(argv)
 
     if args.rescore:
         equivalents = load_equivalents(EQUIVALENTS)
-        saved = []
-        for entry in json.loads(Path(args.rescore).read_text()):
-            mutant = Mutant(**{f.name: entry[f.name] for f in dataclasses.fields(Mutant)})
-            outcome = Outcome(mutant, entry["status"], entry["detail"])
-            if outcome.status == "survived":
-                outcome.equivalent = next((e for e in equivalents if e.matches(mutant)), None)
-            saved.append(outcome)
+        saved: List[Outcome] = []
+        for number, run in enumerate(args.rescore):
+            earlier = len(saved)
+            # Of the earlier outcomes with the same edit of the same line text, the nearest one
+            # is replaced by its closest match of this run; the other outcomes are added.
+            best: Dict[int, Tuple[Tuple[int, int], Outcome]] = {}
+            for entry in json.loads(Path(run).read_text()):
+                mutant = Mutant(**{f.name: entry[f.name] for f in dataclasses.fields(Mutant)})
+                outcome = Outcome(mutant, entry["status"], entry["detail"])
+                if outcome.status == "survived":
+                    outcome.equivalent = next((e for e in equivalents if e.matches(mutant)), None)
+                distances = {k: (abs(saved[k].mutant.line - mutant.line), abs(saved[k].mutant.start - mutant.start))
+                             for k in range(earlier) if (saved[k].mutant.file, saved[k].mutant.line_text,
+                             saved[k].mutant.edit) == (mutant.file, mutant.line_text, mutant.edit)}
+                nearest = min(distances, key=lambda k: distances[k]) if number > 0 and distances else None
+                if nearest is not None and (nearest not in best or distances[nearest] < best[nearest][0]):
+                    if nearest in best:
+                        saved.append(best[nearest][1])
+                    best[nearest] = (distances[nearest], outcome)
+                else:
+                    saved.append(outcome)
+            for k, (_, outcome) in best.items():
+                saved[k] = outcome
         print(report(saved, False))
         return 0
     if not args.paths:
@@ -667,6 +717,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             built, output = space.compile()
             if not built:
                 raise SystemExit("mutate: the unmutated sources do not build:\n" + output[-3000:])
+            space.find_compiled()
             for target in (UNIT_TESTS, SERIAL_TESTS):
                 started = time.monotonic()
                 passed, failure = space.test(target)

@@ -102,6 +102,7 @@ TEST_F(ActuatorTest, AbandonedCallsFailAtOnceAndLeaveTheActuatorUsable) {
     const int64_t start = clock->now;
     const ZelkResult<unsigned short> read = actuator.read_register_blocking(600);
     EXPECT_EQ(read.error.what(), "Call abandoned before its answer came. ");
+    EXPECT_EQ(actuator.get_bus()->client().get_queue_size(), 0u);
     EXPECT_GE(clock->now - start, 2 * kAbandonCheckUs);
     EXPECT_LT(clock->now - start, 3 * kAbandonCheckUs);
     const size_t sent = line->requests.size();

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "actuator/actuator_fixture.hpp"
 #include "fakes/fake_log.hpp"
 #include "fakes/fake_serial.hpp"
@@ -350,4 +352,15 @@ TEST(ActuatorOnLostLine, FailureTextNamesTheReasonWithOnePeriod) {
         EXPECT_EQ(actuator.read_register_blocking(317).error.what(), text);
         EXPECT_TRUE(serial->frames.empty());
     }
+}
+
+TEST(RegisterMap, EachQuantitySpansTheRegistersItsValueNeeds) {
+    // A 32-bit value takes two registers, anything narrower one.
+    const StreamData d{};
+    const std::map<uint16_t, size_t> bytes = {
+        {registers::kPosition, sizeof d.position}, {registers::kForce, sizeof d.force},
+        {registers::kPower, sizeof d.power},       {registers::kTemperature, sizeof d.temperature},
+        {registers::kVoltage, sizeof d.voltage},   {registers::kErrors, sizeof d.errors}};
+    for (const registers::Quantity& q : registers::kQuantities)
+        EXPECT_EQ(q.width, bytes.count(q.address) ? (bytes.at(q.address) + 1) / 2 : 1) << q.address;
 }

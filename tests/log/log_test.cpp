@@ -63,7 +63,9 @@ TEST_F(LogTest, SecondOpenFailsAndNamesBothFiles) {
 TEST_F(LogTest, MissingFolderFailsAndLaterWritesSaySo) {
     Log log;
     const std::string bad = "/nonexistent-folder/x.log";
-    EXPECT_EQ(log.open(bad).what(),
+    const ZelkError open = log.open(bad);
+    EXPECT_TRUE(static_cast<bool>(open));
+    EXPECT_EQ(open.what(),
               "Failed to create/open log file: " + bad + ": No such file or directory.");
     const ZelkError write = log.write("x");
     EXPECT_TRUE(static_cast<bool>(write));

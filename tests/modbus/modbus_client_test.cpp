@@ -49,6 +49,16 @@ class ModbusClientTest : public ::testing::Test {
         ASSERT_TRUE(client.is_response_ready());
         EXPECT_EQ(client.dequeue_transaction().failure_flags, 0x10);
     }
+    // The line stays quiet for quiet_us more, and the next request goes one microsecond later.
+    void expect_next_request_after_us(int64_t quiet_us) {
+        const size_t sent = line.frames.size();
+        clock.advance(quiet_us);
+        client.run_out();
+        EXPECT_EQ(line.frames.size(), sent);
+        clock.advance(1);
+        client.run_out();
+        EXPECT_EQ(line.frames.size(), sent + 1);
+    }
     // Runs until the queue is empty, advancing the clock 1 ms a pass.
     std::vector<Transaction> drain(int max_passes = 10000) {
         std::vector<Transaction> done;
@@ -90,6 +100,8 @@ TEST_F(ModbusClientTest, WholeResponseInOneBatchCompletesInOnePass) {
 }
 
 TEST_F(ModbusClientTest, ResponseTimeoutIsStrict) {
+    clock.advance(kResponseTimeoutUs + 1);
+    EXPECT_EQ(client.check_timeouts(), 0);  // idle: no limit runs
     queue_read(MessagePriority::not_important);
     client.run_out();
     clock.advance(20000);  // the time limits are written out: they are the protocol's
@@ -107,12 +119,7 @@ TEST_F(ModbusClientTest, AShorterResponseTimeoutShortensTheQuietAfterIt) {
     clock.advance(1);
     ASSERT_EQ(pass().size(), 1u);
     EXPECT_EQ(client.late_answer_window_us(), 10000);
-    clock.advance(10000);
-    client.run_out();
-    EXPECT_EQ(line.frames.size(), 1u);
-    clock.advance(1);
-    client.run_out();
-    EXPECT_EQ(line.frames.size(), 2u);
+    expect_next_request_after_us(10000);
     EXPECT_EQ(client.recovery_window_us(), 5000);
 }
 
@@ -126,6 +133,21 @@ TEST_F(ModbusClientTest, BytesWaitingWhenTheLimitPassesAreStillTaken) {
     EXPECT_EQ(client.next_deadline_us(), clock.now + kDriverHandOverWaitUs);
     line.in_driver = false;
     line.push(kTwoRegisters);
+    client.run_in();
+    ASSERT_TRUE(client.is_response_ready());
+    EXPECT_EQ(client.dequeue_transaction().failure_flags, 0);
+    // ...and so are the rest of an answer when the gap between its bytes passes.
+    clock.advance(kDefaultInterframeDelayUs + 1);
+    queue_read();
+    client.run_out();
+    line.push(hex("01 03 04 12 34"));
+    client.run_in();
+    clock.advance(16001);
+    line.in_driver = true;
+    client.run_in();
+    EXPECT_FALSE(client.is_response_ready());
+    line.in_driver = false;
+    line.push(hex("56 78 81 07"));
     client.run_in();
     ASSERT_TRUE(client.is_response_ready());
     EXPECT_EQ(client.dequeue_transaction().failure_flags, 0);
@@ -183,12 +205,7 @@ TEST_F(ModbusClientTest, InterframeDelayHoldsTheNextRequestAndStrayBytesRestartI
     clock.advance(kDefaultInterframeDelayUs);
     line.push(hex("EE"));
     client.run_in();  // also while waiting: the window starts again
-    clock.advance(2000);
-    client.run_out();
-    EXPECT_EQ(line.frames.size(), 1u);
-    clock.advance(1);
-    client.run_out();
-    EXPECT_EQ(line.frames.size(), 2u);
+    expect_next_request_after_us(2000);
     EXPECT_EQ(line.receive_without_ready, 0);
 }
 
@@ -379,6 +396,16 @@ TEST_F(ModbusClientTest, LostLineFailsEveryRequestAtOnceWithoutResending) {
     EXPECT_EQ(client.get_queue_size(), 0u);
     EXPECT_EQ(line.frames.size(), 1u);
     EXPECT_EQ(log->lines.back().substr(log->lines.back().find("\trx")), "\trx\tLine lost. ");
+    // A quiet window after a finished exchange ends too: nothing is left to wait for.
+    line.failure.clear();
+    queue_read();
+    client.run_out();
+    line.push(kTwoRegisters);
+    ASSERT_EQ(pass().size(), 1u);
+    EXPECT_EQ(client.get_state(), ConnectionState::interframe_wait);
+    line.failure = "Input/output error";
+    client.run_in();
+    EXPECT_EQ(client.get_state(), ConnectionState::idle);
 }
 
 TEST_F(ModbusClientTest, EmptyRequestIsNeverQueued) {

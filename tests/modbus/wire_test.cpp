@@ -29,6 +29,7 @@ TEST(Wire, TelemetryMatchesIndependentStreamAnswers) {
         const StreamData data = wire::decode_telemetry(&v.frame[2]);
         std::vector<uint8_t> again = {v.frame[0], v.frame[1]};
         wire::append_telemetry(again, data);
+        EXPECT_EQ(again.size(), 2u + wire::kTelemetryLength);
         wire::append_crc(again);
         EXPECT_EQ(again, v.frame);
     }
@@ -58,8 +59,8 @@ TEST(Wire, FailureTextsJoinInOneOrder) {
 
 TEST(Wire, HexBothWays) {
     std::vector<uint8_t> bytes;
-    EXPECT_TRUE(wire::parse_hex("00ABff", bytes));
-    EXPECT_EQ(wire::hex(bytes, "\t"), "00\tab\tff");
+    EXPECT_TRUE(wire::parse_hex("09ABff", bytes));
+    EXPECT_EQ(wire::hex(bytes, "\t"), "09\tab\tff");
     EXPECT_FALSE(wire::parse_hex("01zz02", bytes));
     EXPECT_TRUE(bytes.empty());  // never half a frame
     bytes = {9};

@@ -1,17 +1,23 @@
 #include "sdk/serial/serial_asio.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "fakes/wire.hpp"
 #include "serial/pty_pair.hpp"
@@ -68,6 +74,20 @@ class QuietSignal {
     struct sigaction saved {};
 };
 
+// The descriptor through which the port reads the pseudo-terminal: the other one open on
+// the same device.
+int port_descriptor(const PtyPair& pty) {
+    struct stat tty {};
+    ::fstat(pty.slave, &tty);
+    for (int fd = 0; fd < 1024; ++fd) {
+        struct stat other {};
+        if (fd != pty.slave && ::fstat(fd, &other) == 0 && S_ISCHR(other.st_mode) &&
+            other.st_rdev == tty.st_rdev)
+            return fd;
+    }
+    return -1;
+}
+
 class SerialAsioTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -101,8 +121,9 @@ TEST(SerialAsio, MissingDeviceReturnsTheSystemMessageAndStartsNoReader) {
     EXPECT_EQ(error.what(), std::error_code(ENOENT, std::system_category()).message() +
                                 ": cannot open /dev/does-not-exist.");
     EXPECT_FALSE(port.receiving());
-    EXPECT_EQ(port.open_serial_port(std::string("/dev/null\0x", 11), 19200).what(),
-              "Invalid argument: the port path holds a NUL character.");
+    const ZelkError nul = port.open_serial_port(std::string("/dev/null\0x", 11), 19200);
+    EXPECT_TRUE(static_cast<bool>(nul));
+    EXPECT_EQ(nul.what(), "Invalid argument: the port path holds a NUL character.");
 }
 
 TEST(SerialAsio, ClosingAPortThatIsNotOpenChangesNothing) {
@@ -227,15 +248,7 @@ TEST_F(SerialAsioTest, AWaitWokenByASignalSleepsAgain) {
 TEST_F(SerialAsioTest, WaitsAfterAReadBackOffSleepOnThePortAgain) {
     // One read fails with an error that may pass: the port's descriptor reads a directory
     // for a moment. Once the back-off is over, waits on the quiet port sleep, not spin.
-    struct stat tty {};
-    ASSERT_EQ(::fstat(pty.slave, &tty), 0);
-    int port_fd = -1;
-    for (int fd = 0; fd < 1024 && port_fd < 0; ++fd) {
-        struct stat other {};
-        if (fd != pty.slave && ::fstat(fd, &other) == 0 && S_ISCHR(other.st_mode) &&
-            other.st_rdev == tty.st_rdev)
-            port_fd = fd;
-    }
+    const int port_fd = port_descriptor(pty);
     ASSERT_GE(port_fd, 0);
     const int saved = ::dup(port_fd);
     const int directory = ::open(".", O_RDONLY | O_DIRECTORY);
@@ -249,6 +262,85 @@ TEST_F(SerialAsioTest, WaitsAfterAReadBackOffSleepOnThePortAgain) {
     const std::chrono::milliseconds cpu_before = thread_cpu_time();
     EXPECT_FALSE(port.wait_to_receive(500'000));
     EXPECT_LT((thread_cpu_time() - cpu_before).count(), 200);
+    pty.write(hex("01 06"));
+    EXPECT_EQ(take(port, 2), hex("01 06"));
+}
+
+TEST_F(SerialAsioTest, ErrorsThatNeverPassMarkTheLineLost) {
+    // Stand-ins for the port's descriptor, for one call.
+    const auto standing_in = [&](int stand_in, const std::function<void()>& call) {
+        const int port_fd = port_descriptor(pty);
+        const int saved = ::dup(port_fd);
+        ASSERT_EQ(::dup2(stand_in, port_fd), port_fd);
+        call();
+        ::dup2(saved, port_fd);
+        ::close(saved);
+        ::close(stand_in);
+    };
+    PtyPair unplugged;  // a master whose terminal is gone reads EIO
+    ::close(unplugged.slave);
+    unplugged.slave = -1;
+    standing_in(std::exchange(unplugged.master, -1), [&] { port.ready_to_receive(); });
+    EXPECT_EQ(port.line_failure_reason(), std::error_code(EIO, std::system_category()).message());
+    ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
+    standing_in(::open("/dev/null", O_WRONLY), [&] { EXPECT_FALSE(port.ready_to_receive()); });
+    EXPECT_EQ(port.line_failure_reason(), std::error_code(EBADF, std::system_category()).message());
+
+    // Nothing to read and an error that poll() would report for ever: a connected socket
+    // whose datagram was refused.
+    ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
+    sockaddr_in nobody{};
+    nobody.sin_family = AF_INET;
+    nobody.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof nobody;
+    const int closed = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ::bind(closed, reinterpret_cast<sockaddr*>(&nobody), length);
+    ::getsockname(closed, reinterpret_cast<sockaddr*>(&nobody), &length);
+    ::close(closed);
+    const int refused = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_EQ(::connect(refused, reinterpret_cast<sockaddr*>(&nobody), length), 0);
+    ASSERT_EQ(::send(refused, "x", 1, 0), 1);
+    pollfd error{refused, POLLIN, 0};
+    ASSERT_EQ(::poll(&error, 1, 1000), 1);
+    ASSERT_EQ(error.revents, POLLERR);
+    standing_in(refused, [&] { EXPECT_FALSE(port.wait_to_receive(1'000'000)); });
+    EXPECT_EQ(port.line_failure_reason(), "the port reports an error");
+}
+
+TEST_F(SerialAsioTest, InterruptEndsAWaitOnAnotherThread) {
+    // As a close from another thread does first; the wait may have begun to sleep.
+    std::thread waiter([&] { EXPECT_FALSE(port.wait_to_receive(INT64_MAX)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    port.interrupt();
+    waiter.join();
+}
+
+TEST_F(SerialAsioTest, ASingleByteInTheDriverIsSeen) {
+    EXPECT_FALSE(port.bytes_in_driver());
+    pty.write(hex("01"));
+    pollfd arrived{pty.slave, POLLIN, 0};
+    ASSERT_EQ(::poll(&arrived, 1, 1000), 1);
+    EXPECT_TRUE(port.bytes_in_driver());
+    EXPECT_EQ(take(port, 1), hex("01"));
+    EXPECT_FALSE(port.bytes_in_driver());
+}
+
+TEST(SerialAsio, NoDescriptorsLeftForTheWakeUpPipeFailsTheOpen) {
+    PtyPair pty;
+    SerialASIO port;
+    const int lowest_free = ::open("/dev/null", O_RDONLY);
+    ::close(lowest_free);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest_free) + 1;  // room for the port's alone
+    ::setrlimit(RLIMIT_NOFILE, &tight);
+    const ZelkError error = port.open_serial_port(pty.path, 19200);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(error.what(), "Cannot prepare the port for reading: " +
+                                std::error_code(EMFILE, std::system_category()).message());
+    EXPECT_FALSE(port.receiving());
+    ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
     pty.write(hex("01 06"));
     EXPECT_EQ(take(port, 2), hex("01 06"));
 }
