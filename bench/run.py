@@ -4,7 +4,8 @@ libmodbus and pymodbus); stream mode through run_wait(), unpaced and on paced li
 the goals of the waiting calls, each with its measured figure: CPU use of a read loop and
 of a stream loop on a paced line, round trips against libmodbus with both cores busy, a
 Python thread's stalls during blocking calls, an unplugged line, four actuators on one
-bus, and the bus thread streaming under Python load.
+bus, the bus thread streaming under Python load, and local echo on a line that echoes
+against the same line without.
 
     python bench/run.py BUILD_DIR [--reads N] [--seconds S] [--rounds R] [--section NAME]...
 
@@ -87,10 +88,12 @@ def line_time_us(characters: int, baud: int) -> float:
     return float(_ferrun.wire_time_us(characters, baud))
 
 
-def new_actuator(port: str, baud: int, interframe_us: int) -> "_ferrun.Actuator":
+def new_actuator(port: str, baud: int, interframe_us: int,
+                 local_echo: bool = False) -> "_ferrun.Actuator":
     a = _ferrun.Actuator("bench")
     error = a.open_serial_port(port, baud, interframe_us)
     assert not error, error.what()
+    a.get_bus().local_echo = local_echo
     return a
 
 
@@ -238,9 +241,10 @@ def stream_rate(port: str, seconds: float, baud: int, interframe_us: int) -> Res
             "median_cycle_us": statistics.median(cycles), "traffic": traffic}
 
 
-def stream_cpu(port: str, seconds: float, baud: int, interframe_us: int) -> Result:
+def stream_cpu(port: str, seconds: float, baud: int, interframe_us: int,
+               local_echo: bool = False) -> Result:
     """A stream loop without a log: the rate from the engine's counters, and CPU use."""
-    a = new_actuator(port, baud, interframe_us)
+    a = new_actuator(port, baud, interframe_us, local_echo)
     start_stream(a)
     bus = a.get_bus()
     before = bus.get_diagnostic_counters()
@@ -260,8 +264,9 @@ def stream_cpu(port: str, seconds: float, baud: int, interframe_us: int) -> Resu
 
 # ---- paced reads ----
 
-def paced_reads(port: str, seconds: float, baud: int, interframe_us: int) -> Result:
-    a = new_actuator(port, baud, interframe_us)
+def paced_reads(port: str, seconds: float, baud: int, interframe_us: int,
+                local_echo: bool = False) -> Result:
+    a = new_actuator(port, baud, interframe_us, local_echo)
     a.read_register_blocking(317)  # not timed: the first request waits out the opening quiet
     times, failures = [], 0
     with Meter() as meter:
@@ -273,7 +278,7 @@ def paced_reads(port: str, seconds: float, baud: int, interframe_us: int) -> Res
     a.close_serial_port()
     return {"reads": len(times), "rate": len(times) / meter.wall,
             "median_us": statistics.median(times), "cpu_percent": meter.percent,
-            "failures": failures}
+            "failures": failures, "times": times}
 
 
 # ---- a Python thread during blocking calls ----
@@ -940,6 +945,42 @@ def bus_section(bench: Bench, number: int) -> List[str]:
     return table.lines
 
 
+def echo_section(bench: Bench, number: int) -> List[str]:
+    rounds = bench.rounds
+    seconds = bench.seconds / rounds
+    table = Table(number, "Local echo on a line that echoes every request (ferrun-sim --echo), "
+                  "against the same line without echo: one-register read round trips and a "
+                  f"stream loop of run_wait({MAX_WAIT_US}), paced, interframe delay "
+                  f"{INTERFRAME_US} us, {bench.seconds:.0f} s each in {rounds} rounds taking "
+                  "turns; goal: within 2% (the echo comes back while the request is on the wire)",
+                  ["line", "local echo", "median read us", "vs no echo", "read failures",
+                   "stream exchanges/s", "vs no echo", "stream CPU % of a core",
+                   "stream failures", "goal met"])
+    for baud in (115200, FAST_BAUD):
+        reads: Dict[bool, List[Result]] = {False: [], True: []}
+        streams: Dict[bool, List[Result]] = {False: [], True: []}
+        for _ in range(rounds):
+            for echo in (False, True):
+                with virtual_actuator(baud=baud, echo=echo) as port:
+                    reads[echo].append(paced_reads(port, seconds, baud, INTERFRAME_US, echo))
+                with virtual_actuator(baud=baud, echo=echo) as port:
+                    streams[echo].append(stream_cpu(port, seconds, baud, INTERFRAME_US, echo))
+        median = {echo: statistics.median(t for r in reads[echo] for t in r["times"])
+                  for echo in reads}
+        rate = {echo: statistics.mean(r["rate"] for r in streams[echo]) for echo in streams}
+        cpu = {echo: statistics.mean(r["cpu_percent"] for r in streams[echo]) for echo in streams}
+        for echo in (False, True):
+            read_change = median[echo] / median[False] - 1
+            rate_change = rate[echo] / rate[False] - 1
+            table.row(f"paced, {baud} baud", "on" if echo else "off", f"{median[echo]:.0f}",
+                      f"{read_change * 100:+.1f}%" if echo else "-",
+                      sum(r["failures"] for r in reads[echo]), f"{rate[echo]:.0f}",
+                      f"{rate_change * 100:+.1f}%" if echo else "-", f"{cpu[echo]:.1f}",
+                      sum(r["failures"] for r in streams[echo]),
+                      met(read_change < 0.02 and rate_change > -0.02) if echo else "-")
+    return table.lines
+
+
 # The sections by name, in the order they are printed; a section's number is its place here.
 SECTIONS: Dict[str, Callable[[Bench, int], List[str]]] = {
     "engine": engine_section,
@@ -952,6 +993,7 @@ SECTIONS: Dict[str, Callable[[Bench, int], List[str]]] = {
     "unplugged": unplugged_section,
     "bus": bus_section,
     "bus-thread": bus_thread_section,
+    "echo": echo_section,
 }
 
 

@@ -67,9 +67,6 @@ std::string reading_doc(const char* quantity, const char* unit) {
            "; .error is truthy when reading it failed.";
 }
 
-// The longest response time-out a single read may ask for.
-constexpr int64_t kMaxCallResponseTimeoutUs = 10000000;
-
 // read_register_blocking with a response time-out of its own for this one call, for a sweep
 // over the addresses of a bus where most never answer: the quiet windows after a failure
 // follow it (twice it after a time-out). The bus's own time-out is back when it returns.
@@ -79,9 +76,9 @@ ZelkResult<unsigned short> read_register(Actuator& a, uint16_t reg_address,
     if (!response_timeout_us) {
         return a.read_register_blocking(reg_address, priority);
     }
-    if (*response_timeout_us <= 0 || *response_timeout_us > kMaxCallResponseTimeoutUs) {
+    if (*response_timeout_us <= 0 || *response_timeout_us > kLongestTimeoutUs) {
         throw py::value_error("response_timeout_us must be 1 to " +
-                              std::to_string(kMaxCallResponseTimeoutUs) + ", got " +
+                              std::to_string(kLongestTimeoutUs) + ", got " +
                               std::to_string(*response_timeout_us));
     }
     const std::shared_ptr<Bus> bus = a.get_bus();

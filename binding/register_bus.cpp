@@ -18,6 +18,15 @@ using namespace zelkSDK;
 // during its exchange): none holds the GIL meanwhile (see sdk_call.hpp).
 
 namespace ferrun_binding {
+namespace {
+
+// A property's getter or setter, which waits for the bus's lock like a method.
+template <class Method>
+py::cpp_function without_gil(Method method) {
+    return py::cpp_function(method, release_gil());
+}
+
+}  // namespace
 
 void register_bus(py::module_& m) {
     py::class_<StreamingScope>(
@@ -55,6 +64,45 @@ void register_bus(py::module_& m) {
              kOpenByPathDoc, py::arg("port_path"), py::arg("baud_rate") = kDefaultBaudRate,
              py::arg("interframe_delay") = kDefaultInterframeDelayUs, release_gil())
         .def("close_serial_port", &Bus::close_serial_port, kCloseDoc, release_gil())
+        .def_property("local_echo", without_gil(&Bus::local_echo),
+                      without_gil(&Bus::set_local_echo),
+                      "True on a two-wire line that hears its own transmitter: every request\n"
+                      "comes back before its answer and is compared byte for byte (False by\n"
+                      "default). From the next request on.")
+        .def_property("response_timeout_us", without_gil(&Bus::response_timeout_us),
+                      without_gil(&Bus::set_response_timeout_us),
+                      "Microseconds from a request's end on the wire to the first byte of its\n"
+                      "answer, 1 to 10000000 (default 20000); the recovery windows follow it.\n"
+                      "ValueError for anything else.")
+        .def_property("intercharacter_timeout_us", without_gil(&Bus::intercharacter_timeout_us),
+                      without_gil(&Bus::set_intercharacter_timeout_us),
+                      "Microseconds of silence within an answer that end it, 1 to 10000000\n"
+                      "(default 16000). ValueError for anything else.")
+        .def_property("max_resends", without_gil(&Bus::max_resends),
+                      without_gil(&Bus::set_max_resends),
+                      "Resends of a failed important request, 0 (sent once) to 20 (default 5).\n"
+                      "ValueError for anything else.")
+        .def(
+            "set_rs485",
+            [](Bus& bus, bool enabled, bool rts_on_send, bool rts_after_send,
+               int delay_before_send_us, int delay_after_send_us, bool software) {
+                Rs485Settings settings;
+                settings.enabled = enabled;
+                settings.rts_on_send = rts_on_send;
+                settings.rts_after_send = rts_after_send;
+                settings.delay_before_send_us = delay_before_send_us;
+                settings.delay_after_send_us = delay_after_send_us;
+                settings.software = software;
+                return bus.set_rs485(settings);
+            },
+            "Transmitter direction control of the open port: RTS at rts_on_send while a request\n"
+            "goes out, at rts_after_send otherwise, with delays (us, 0 to 100000) around it; by\n"
+            "the driver's RS-485 mode (whole milliseconds), or with software=True by this program\n"
+            "(RTS, tcdrain). ValueError for impossible settings; a truthy ZelkError naming the\n"
+            "port and the system's reason when the port cannot, which then goes on as before.",
+            py::arg("enabled") = true, py::arg("rts_on_send") = true,
+            py::arg("rts_after_send") = false, py::arg("delay_before_send_us") = 0,
+            py::arg("delay_after_send_us") = 0, py::arg("software") = false, release_gil())
         .def("begin_serial_logging",
              py::overload_cast<const std::string&>(&Bus::begin_serial_logging), kBeginLoggingDoc,
              py::arg("log_name"), release_gil())
@@ -70,9 +118,10 @@ void register_bus(py::module_& m) {
                 const DiagnosticCounters counters = bus.get_diagnostic_counters();
                 return std::vector<int>(counters.begin(), counters.end());
             },
-            "The engine's 20 event counters, as the Modbus serial line diagnostics number them:\n"
+            "The engine's 22 event counters, as the Modbus serial line diagnostics number them:\n"
             "5 messages sent, 6 valid responses, 14 CRC errors, 15 response time-outs, ...;\n"
-            "18 responses that did not answer their request, 19 bytes drained.",
+            "18 responses that did not answer their request, 19 bytes drained, 20 echoes that\n"
+            "differed from their request, 21 echoes that never came.",
             release_gil())
         .def("actuator_count", &Bus::actuator_count, "How many Actuators are on the bus now.",
              release_gil())

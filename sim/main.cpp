@@ -32,10 +32,13 @@ const char kHelp[] =
     "  --baud N             pace the line as N baud, 11 bits per character, both ways:\n"
     "                       a request is acted on once its wire time has passed, response\n"
     "                       bytes follow one character time apart (default 0: unpaced)\n"
-    "  --turnaround-us N    device turnaround time before each response (default 0)\n"
+    "  --turnaround-us N    device turnaround time before each response, up to 10 s\n"
+    "                       (default 0): beyond 20 ms it tests longer client time-outs\n"
     "  --strict-baud        with --baud: a request sent while the port is set to another\n"
     "                       rate is noise to the devices, and nobody answers it\n"
     "  --no-mode-confirm    accept mode writes but keep reporting the old mode\n"
+    "  --echo               the line hears its own transmitter (a two-wire adapter): every\n"
+    "                       byte sent comes back at the line's pace, before any answer\n"
     "  --journal FILE       write every request, effect, fault and response to FILE, one\n"
     "                       tab-separated line each (see the README)\n"
     "  --ignore-stdin       keep serving when standard input closes (stop with SIGTERM)\n"
@@ -185,6 +188,10 @@ int main(int argc, char** argv) {
         }
         if (arg == "--no-mode-confirm") {
             options.confirms_modes = false;
+            continue;
+        }
+        if (arg == "--echo") {
+            options.echo = true;
             continue;
         }
         if (arg == "--strict-baud") {

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <limits>
 
 #include "sdk/modbus/wire.hpp"
 
@@ -67,6 +68,9 @@ std::string settings_text(const ServerOptions& options) {
     }
     if (!options.fault_addresses.empty()) {
         text += ", fault-address " + join(options.fault_addresses);
+    }
+    if (options.echo) {
+        text += ", echo";
     }
     if (options.strict_baud) {
         text += ", strict-baud";
@@ -190,6 +194,14 @@ void PtyServer::serve(int stop_fd) {
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);  // keep wakeups close to wire time
 #endif
     while (!stopping) {
+        if (!echo.empty()) {
+            // Bytes of a request still coming back: nothing else happens before they have.
+            if (!wait_until(next_echo_us())) {
+                break;
+            }
+            process_frames();
+            continue;
+        }
         pollfd fds[3] = {{master_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}, {stop_fd, POLLIN, 0}};
         const int timeout_ms = input.empty() ? 20 : 1;
         const int ready = ::poll(fds, stop_fd >= 0 ? 3 : 2, timeout_ms);
@@ -223,37 +235,66 @@ void PtyServer::take_input() {
         if (n <= 0) {
             return;
         }
+        const int64_t now = now_us();
         input.insert(input.end(), buffer, buffer + n);
-        arrival_us.insert(arrival_us.end(), static_cast<size_t>(n), now_us());
+        arrival_us.insert(arrival_us.end(), static_cast<size_t>(n), now);
+        for (ssize_t i = 0; options.echo && i < n; ++i) {
+            echo_line_free_us = std::max(now, echo_line_free_us) + line.wire_time_us(1);
+            echo.emplace_back(buffer[i], echo_line_free_us);
+        }
+    }
+    write_due_echo();
+}
+
+int64_t PtyServer::next_echo_us() const {
+    return echo.empty() ? std::numeric_limits<int64_t>::max() : echo.front().second;
+}
+
+void PtyServer::write_due_echo() {
+    std::vector<uint8_t> due;
+    const int64_t now = now_us();
+    while (!echo.empty() && echo.front().second <= now) {
+        due.push_back(echo.front().first);
+        echo.pop_front();
+    }
+    if (!due.empty()) {
+        write_all(master_fd, due.data(), due.size());
     }
 }
 
 bool PtyServer::wait_until(int64_t deadline_us) {
     // Request bytes keep arriving while the device waits or talks: take them in with their
-    // arrival times, so their own wire time counts from when they came. The last stretch
-    // is spun without system calls; bytes that came during it are stamped at its end.
+    // arrival times, so their own wire time counts from when they came, and echo them when
+    // they are due. The deadline's last stretch is spun without system calls (bytes that
+    // came during it are stamped at its end); an echo byte is only slept for, since a few
+    // microseconds late it harms nobody, and spinning through every echo would take a core.
     for (;;) {
         if (stopping) {
             return false;
         }
-        const int64_t left = deadline_us - now_us();
-        if (left <= kSpinUs) {
-            break;
+        write_due_echo();
+        const int64_t echo_us = next_echo_us();
+        const int64_t sleep_end_us = echo_us < deadline_us ? echo_us : deadline_us - kSpinUs;
+        const int64_t left = sleep_end_us - now_us();
+        if (left > 0) {
+            pollfd fds[2] = {{master_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
+            const timespec timeout{static_cast<time_t>(left / 1'000'000),
+                                   static_cast<long>(left % 1'000'000) * 1000};
+            ::ppoll(fds, 2, &timeout, nullptr);
+            if (fds[1].revents != 0) {
+                return false;
+            }
+            take_input();
+            continue;
         }
-        pollfd fds[2] = {{master_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-        const int64_t sleep_us = left - kSpinUs;
-        const timespec timeout{static_cast<time_t>(sleep_us / 1'000'000),
-                               static_cast<long>(sleep_us % 1'000'000) * 1000};
-        ::ppoll(fds, 2, &timeout, nullptr);
-        if (fds[1].revents != 0) {
-            return false;
+        if (echo_us < deadline_us) {
+            continue;  // an echo byte is due
+        }
+        while (now_us() < deadline_us) {
         }
         take_input();
+        return true;
     }
-    while (now_us() < deadline_us) {
-    }
-    take_input();
-    return true;
 }
 
 void PtyServer::advance_devices() {

@@ -3,13 +3,16 @@
 // (and by a gap of quiet for codes the device does not know). Several devices, each with
 // its own model and faults, can share the line like servers on one bus; the addressed one
 // answers. With a baud rate the line is paced both ways (PacedLine): a request is acted on
-// once its wire time has passed, and a response reaches the client byte by byte. A
+// once its wire time has passed, and a response reaches the client byte by byte. With echo
+// the line hears its own transmitter, like a two-wire adapter: every byte the client sends
+// comes back to it at the line's pace, before any answer. A
 // Journal can record every frame, effect and fault. POSIX only.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
@@ -30,6 +33,7 @@ struct ServerOptions {
     std::array<double, kFaultKindCount> fault_rates{};
     std::vector<uint8_t> fault_addresses;  // the devices that suffer faults; empty: all
     bool confirms_modes = true;
+    bool echo = false;  // every byte the client sends comes back, at the line's pace
     // With a baud rate: requests sent while the client's port is set to another rate are
     // noise to the devices (a real device hears framing errors), so nobody answers them.
     bool strict_baud = false;
@@ -70,6 +74,8 @@ class PtyServer {
 
     void take_input();
     bool wait_until(int64_t deadline_us);
+    void write_due_echo();
+    int64_t next_echo_us() const;
     void process_frames();
     void handle_request(const std::vector<uint8_t>& frame, int64_t first_us, int64_t last_us);
     void deliver(long seq, uint8_t address, const Delivery& delivery, int64_t received_us);
@@ -90,6 +96,10 @@ class PtyServer {
     std::string error_text;
     std::vector<uint8_t> input;
     std::vector<int64_t> arrival_us;  // when each byte of input arrived
+    // The echo still to go out: each byte and when it is due. A byte comes back one
+    // character time after it arrived, or after the byte before it came back.
+    std::deque<std::pair<uint8_t, int64_t>> echo;
+    int64_t echo_line_free_us = 0;
     int64_t last_advance_us = 0;
     long sequence = 0;
     std::atomic<bool> stopping{false};

@@ -44,6 +44,7 @@ wineserver -k >/dev/null 2>&1 || true
 start_wine
 cleanup() {
     [ -n "${sim_pid:-}" ] && kill "$sim_pid" 2>/dev/null || true
+    [ -n "${echo_pid:-}" ] && kill "$echo_pid" 2>/dev/null || true
     wineserver -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
@@ -56,8 +57,16 @@ coproc SIM { exec build/plain/ferrun-sim --ignore-stdin --baud 19200 --turnaroun
 sim_pid=$SIM_PID
 read -r pty <&"${SIM[0]}"
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$pty" /f >/dev/null
+# And a two-wire line that hears its own transmitter, as COM6.
+echo_out="$out/echo-sim-port"
+rm -f "$echo_out"
+build/plain/ferrun-sim --ignore-stdin --baud 19200 --turnaround-us 1000 --echo >"$echo_out" &
+echo_pid=$!
+until [ -s "$echo_out" ]; do sleep 0.1; done
+read -r echo_pty <"$echo_out"
+wine reg add 'HKLM\Software\Wine\Ports' /v COM6 /t REG_SZ /d "$echo_pty" /f >/dev/null
 # The mapping is read when wine's services start.
 wineserver -k >/dev/null 2>&1
 start_wine
 
-FERRUN_TEST_PORT=COM5 ctest --test-dir "$out" --output-on-failure --timeout 120
+FERRUN_TEST_PORT=COM5 FERRUN_TEST_ECHO_PORT=COM6 ctest --test-dir "$out" --output-on-failure --timeout 120

@@ -42,13 +42,16 @@ def virtual_actuator(
     turnaround_us: Optional[int] = None,
     address: Union[int, Sequence[int], None] = None,
     journal: Union[str, "os.PathLike[str]", None] = None,
+    echo: bool = False,
 ) -> Iterator[str]:
     """Start a virtual actuator and yield the port path to open; stop it on exit.
 
     ``paced=True`` paces the line like a real one at 19200 baud with a 1 ms device
     turnaround; ``baud`` and ``turnaround_us`` set either explicitly. ``address`` is a server
     address or a sequence of them (a bus of devices, each with its own state). ``journal``
-    names a file that receives every frame, effect and fault (see the README). ``options``
+    names a file that receives every frame, effect and fault (see the README). ``echo=True``
+    makes a two-wire line that hears its own transmitter: every byte sent comes back at the
+    line's pace before any answer (use the bus's ``local_echo``). ``options``
     are further command-line options (see ``ferrun sim --help``), for example
     ``["--drop", "0.01"]``; they come last, so they win over the arguments above.
 
@@ -74,6 +77,8 @@ def virtual_actuator(
         command += ["--address", ",".join(str(a) for a in addresses)]
     if journal is not None:
         command += ["--journal", os.fspath(journal)]
+    if echo:
+        command.append("--echo")
     command += list(options)
     process = subprocess.Popen(
         command,

@@ -356,7 +356,7 @@ StreamData Actuator::get_stream_data() {
 
 void Actuator::handle_transaction_response(Transaction response) {
     message_data.clear();
-    const uint8_t flags = response.failure_flags;
+    const uint16_t flags = response.failure_flags;
     message_error = ZelkError(flags, wire::caller_failure_text(flags));
     if (flags == 0) {
         time_of_last_response = bus->clock().get_time_microseconds();

@@ -64,6 +64,51 @@ ZelkError Bus::open_serial_port(std::string port_path, int baud_rate, int interf
     return modbus_client.open_serial_port(std::move(port_path), baud_rate, interframe_delay);
 }
 
+void Bus::set_local_echo(bool on) {
+    Lock held = lock();
+    modbus_client.set_local_echo(on);
+}
+
+bool Bus::local_echo() {
+    Lock held = lock();
+    return modbus_client.get_local_echo();
+}
+
+void Bus::set_response_timeout_us(int64_t timeout_us) {
+    Lock held = lock();
+    modbus_client.set_response_timeout_us(timeout_us);
+}
+
+int64_t Bus::response_timeout_us() {
+    Lock held = lock();
+    return modbus_client.get_response_timeout_us();
+}
+
+void Bus::set_intercharacter_timeout_us(int64_t timeout_us) {
+    Lock held = lock();
+    modbus_client.set_intercharacter_timeout_us(timeout_us);
+}
+
+int64_t Bus::intercharacter_timeout_us() {
+    Lock held = lock();
+    return modbus_client.get_intercharacter_timeout_us();
+}
+
+void Bus::set_max_resends(int resends) {
+    Lock held = lock();
+    modbus_client.set_max_resends(resends);
+}
+
+int Bus::max_resends() {
+    Lock held = lock();
+    return modbus_client.get_max_resends();
+}
+
+ZelkError Bus::set_rs485(const Rs485Settings& settings) {
+    Lock held = lock();
+    return serial_interface->set_rs485(settings);
+}
+
 void Bus::close_serial_port() {
     // A blocking call on another thread holds the lock while it waits: end it first.
     serial_interface->interrupt();
@@ -230,8 +275,9 @@ void Bus::run_wait(int64_t max_wait_us) {
 }
 
 // How long nothing can happen without a byte arriving: until the engine's next time limit,
-// at most max_wait_us. A failed line fails every request at once, so there is nothing to
-// wait for but time: a negative value asks for a plain sleep.
+// at most max_wait_us. A failed line fails every request at once, and the echo of a request
+// cannot end before the request has left the wire, so there is nothing to wait for but
+// time: a negative value asks for a plain sleep.
 int64_t Bus::time_to_wait_us(int64_t max_wait_us) {
     if (max_wait_us <= 0) {
         return 0;
@@ -239,9 +285,14 @@ int64_t Bus::time_to_wait_us(int64_t max_wait_us) {
     if (serial_interface->line_failed()) {
         return -std::min<int64_t>(max_wait_us, kFailedLineSleepUs);
     }
-    const int64_t until_deadline =
-        modbus_client.next_deadline_us() - clock_source->get_time_microseconds();
-    return std::max<int64_t>(0, std::min(until_deadline, max_wait_us));
+    const int64_t now = clock_source->get_time_microseconds();
+    const int64_t until_deadline = std::min(modbus_client.next_deadline_us() - now, max_wait_us);
+    const int64_t until_echo_end = modbus_client.echo_ends_at_earliest_us() - now;
+    if (until_echo_end > 0 && until_deadline > 0) {
+        // Each byte of the echo would wake the caller for nothing.
+        return -std::min({until_echo_end, until_deadline, kEchoSleepUs});
+    }
+    return std::max<int64_t>(0, until_deadline);
 }
 
 void Bus::wait(int64_t wait_us) {

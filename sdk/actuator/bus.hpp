@@ -49,6 +49,8 @@ class Actuator;
 
 // The longest sleep of a waiting call on a failed line.
 constexpr int64_t kFailedLineSleepUs = 10000;
+// The longest sleep through the echo of a request, which wakes for none of its bytes.
+constexpr int64_t kEchoSleepUs = 5000;
 // The highest Modbus server address a device may have; 0 is the broadcast address.
 constexpr int kMaxServerAddress = 247;
 // How often a blocking call asks whether it should be abandoned, at most.
@@ -75,6 +77,25 @@ class Bus {
     ~Bus();
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
+
+    // Two-wire lines and time limits (see ModbusClient), from the next request on: local
+    // echo (off by default); the response and intercharacter time-outs, 1 us to 10 s
+    // (20000 and 16000 us by default; the recovery windows follow the response time-out);
+    // the resends of an important request, 0 (sent once) to 20 (5 by default). A value out
+    // of range throws std::invalid_argument and changes nothing.
+    void set_local_echo(bool on);
+    bool local_echo();
+    void set_response_timeout_us(int64_t timeout_us);
+    int64_t response_timeout_us();
+    void set_intercharacter_timeout_us(int64_t timeout_us);
+    int64_t intercharacter_timeout_us();
+    void set_max_resends(int resends);
+    int max_resends();
+    // Transmitter direction control of the port as it is open now (see Rs485Settings and
+    // SerialASIO). Settings no line can have throw std::invalid_argument; a port that
+    // cannot take them (a pseudo-terminal, most USB adapters) fails with its name and the
+    // system's reason and goes on as before.
+    ZelkError set_rs485(const Rs485Settings& settings);
 
     // Opening clears the queue; close goes straight to the serial line.
     ZelkError open_serial_port(int port_number, int baud_rate, int interframe_delay);

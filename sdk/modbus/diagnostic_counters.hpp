@@ -6,7 +6,7 @@
 
 namespace zelkSDK {
 
-using DiagnosticCounters = std::array<uint16_t, 20>;
+using DiagnosticCounters = std::array<uint16_t, 22>;
 
 enum DiagnosticCounter : int {
     messages_sent = 5,
@@ -24,10 +24,12 @@ enum DiagnosticCounter : int {
     // Not numbered by the diagnostics: the engine's own.
     mismatched_responses = 18,  // clean frames that did not answer their request
     drained_bytes = 19,         // bytes dropped because no exchange was waiting for them
+    echo_mismatches = 20,       // local echo on: echoes that differed from their request
+    missing_echoes = 21,        // local echo on: requests that never came back whole
 };
 
 // Increments the counter at index (wrapping from 65535 to 0) and returns its new value.
-// Throws std::out_of_range for an index outside 0 to 19.
+// Throws std::out_of_range for an index outside 0 to 21.
 uint16_t increment_diagnostic_counter(DiagnosticCounters& counters, int index);
 
 }  // namespace zelkSDK

@@ -2,9 +2,11 @@
 
 #include "sdk/modbus/wire.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -24,6 +26,15 @@ ZelkError refuse_interframe_delay(int interframe_delay) {
     return ZelkError(1, "Interframe delay " + std::to_string(interframe_delay) +
                             " us is out of range: 0 to " + std::to_string(kMaxInterframeDelayUs) +
                             " us.");
+}
+
+int64_t checked_timeout_us(int64_t timeout_us, const char* what) {
+    if (timeout_us < 1 || timeout_us > kLongestTimeoutUs) {
+        throw std::invalid_argument(std::string(what) + " " + std::to_string(timeout_us) +
+                                    " us is out of range: 1 to " +
+                                    std::to_string(kLongestTimeoutUs) + " us.");
+    }
+    return timeout_us;
 }
 
 }  // namespace
@@ -68,6 +79,22 @@ ZelkError ModbusClient::adopt_open_result(ZelkError serial_port_error, int new_b
     return serial_port_error;
 }
 
+void ModbusClient::set_response_timeout_us(int64_t timeout_us) {
+    response_timeout_us = checked_timeout_us(timeout_us, "Response time-out");
+}
+
+void ModbusClient::set_intercharacter_timeout_us(int64_t timeout_us) {
+    interchar_timeout_us = checked_timeout_us(timeout_us, "Intercharacter time-out");
+}
+
+void ModbusClient::set_max_resends(int resends) {
+    if (resends < 0 || resends > kMostResends) {
+        throw std::invalid_argument("Resends " + std::to_string(resends) +
+                                    " is out of range: 0 to " + std::to_string(kMostResends) + ".");
+    }
+    max_resends = resends;
+}
+
 void ModbusClient::begin_logging(std::shared_ptr<LogInterface> new_log) {
     log = std::move(new_log);
     logging_enabled = true;
@@ -97,18 +124,22 @@ int64_t ModbusClient::wire_time_us(int count) const {
     return wire::wire_time_us(count, baud_rate);
 }
 
-int64_t ModbusClient::time_limit_us() const {
-    switch (state) {
-        case ConnectionState::awaiting_response: return response_timeout_us + request_wire_time_us;
-        case ConnectionState::receiving: return interchar_timeout_us;
-        case ConnectionState::broadcast_wait: return broadcast_delay_us + request_wire_time_us;
-        case ConnectionState::interframe_wait: return quiet_window_us;
-        default: return 0;
-    }
-}
-
+// Every time limit of the engine, as the clock time at which it passes.
 int64_t ModbusClient::deadline_us() const {
-    return state_entered_time_us + time_limit_us();
+    const int64_t answer_from_us = std::max(state_entered_time_us, request_off_wire_us);
+    switch (state) {
+        case ConnectionState::awaiting_echo: return request_off_wire_us + response_timeout_us;
+        case ConnectionState::awaiting_response: return answer_from_us + response_timeout_us;
+        case ConnectionState::receiving:
+            // A copy of the request that began too early for an answer may be its echo, which
+            // has until an echo would be late (a slow line's characters are far apart).
+            return early_copy ? std::max(state_entered_time_us + interchar_timeout_us,
+                                         request_off_wire_us + response_timeout_us)
+                              : state_entered_time_us + interchar_timeout_us;
+        case ConnectionState::broadcast_wait: return answer_from_us + broadcast_delay_us;
+        case ConnectionState::interframe_wait: return state_entered_time_us + quiet_window_us;
+        default: return state_entered_time_us;
+    }
 }
 
 int ModbusClient::check_timeouts() {
@@ -190,13 +221,17 @@ int ModbusClient::drain_waiting_bytes() {
 
 void ModbusClient::send_front_request() {
     Transaction& front = message_queue.front();
-    request_wire_time_us = wire_time_us(front.bytes_left_to_send());
+    const int64_t wire_us = wire_time_us(front.bytes_left_to_send());
+    echo_asked = local_echo;
+    echo_unasked = echo_broken = early_copy = false;
     while (front.bytes_left_to_send() > 0) {
         serial_interface.send_byte(front.next_byte_to_send());
         increment_diagnostic_counter(diagnostic_counters, bytes_sent);
         if (front.all_bytes_sent()) {
-            enter(front.is_broadcast() ? ConnectionState::broadcast_wait
-                                       : ConnectionState::awaiting_response);
+            enter(echo_asked             ? ConnectionState::awaiting_echo
+                  : front.is_broadcast() ? ConnectionState::broadcast_wait
+                                         : ConnectionState::awaiting_response);
+            request_off_wire_us = state_entered_time_us + wire_us;
         }
     }
     if (logging_enabled) {
@@ -232,7 +267,7 @@ void ModbusClient::run_in() {
     }
     const auto timed_out = static_cast<ConnectionState>(check_timeouts());
     if ((timed_out == ConnectionState::awaiting_response ||
-         timed_out == ConnectionState::receiving) &&
+         timed_out == ConnectionState::receiving || timed_out == ConnectionState::awaiting_echo) &&
         serial_interface.bytes_in_driver()) {
         // The answer is already in the driver (a busy machine has not run the reader yet):
         // the time limit held, so the exchange waits for those bytes.
@@ -241,6 +276,14 @@ void ModbusClient::run_in() {
     }
     bytes_held_in_driver = false;
     switch (timed_out) {
+        case ConnectionState::awaiting_echo: {
+            // An echo that came unasked and broke off is no answer either: a time-out.
+            increment_diagnostic_counter(diagnostic_counters,
+                                         echo_unasked ? response_timeouts : missing_echoes);
+            message_queue.front().mark_failed(echo_unasked ? response_timeout : no_echo);
+            finish_transaction();
+            break;
+        }
         case ConnectionState::awaiting_response: {
             increment_diagnostic_counter(diagnostic_counters, response_timeouts);
             message_queue.front().mark_failed(response_timeout);
@@ -249,6 +292,10 @@ void ModbusClient::run_in() {
         }
         case ConnectionState::receiving: {
             Transaction& front = message_queue.front();
+            if (echo_broken) {
+                finish_response(front);
+                break;
+            }
             if (front.has_known_response_length()) {
                 increment_diagnostic_counter(diagnostic_counters, interchar_timeouts);
                 front.mark_failed(interchar_timeout);
@@ -283,15 +330,99 @@ void ModbusClient::receive_response_bytes() {
     }
     Transaction& front = message_queue.front();
     while (serial_interface.ready_to_receive()) {
+        if (state == ConnectionState::broadcast_wait) {
+            drain_waiting_bytes();  // after the echo of a broadcast, which nobody answers
+            return;
+        }
         front.append_response_byte(serial_interface.receive_byte());
         increment_diagnostic_counter(diagnostic_counters, bytes_received);
+        if (take_echo_byte(front)) {
+            if (state == ConnectionState::interframe_wait) {
+                return;  // the echo ended the exchange
+            }
+            continue;
+        }
         if (front.response_complete()) {
-            front.validate_response(diagnostic_counters);
-            finish_transaction();
+            finish_response(front);
             return;
         }
         enter(ConnectionState::receiving);
     }
+}
+
+// The byte just appended to the front's response, when it belongs to the line's echo of the
+// request instead: true when it was taken as such. The echo so far stands in the response
+// until it is whole, then leaves it.
+bool ModbusClient::take_echo_byte(Transaction& front) {
+    const int at = front.rx_length - 1;
+    const bool copies = at < front.tx_length && front.rx_buffer[at] == front.tx_buffer[at];
+    if (state != ConnectionState::awaiting_echo) {
+        if (!is_unasked_echo(front, copies)) {
+            return false;
+        }
+        echo_unasked = true;
+        for (int i = 0; i < at; ++i) {
+            increment_diagnostic_counter(diagnostic_counters, drained_bytes);
+        }
+        enter(ConnectionState::awaiting_echo);
+    } else if (!copies && echo_unasked) {
+        // The copy broke off: it was drained, and this byte begins the answer.
+        const uint8_t byte = front.rx_buffer[at];
+        front.clear_response();
+        front.append_response_byte(byte);
+        early_copy = false;
+        enter(ConnectionState::awaiting_response);
+        return false;
+    } else if (!copies) {
+        // Collected like an answer from here on, and judged when it ends.
+        echo_broken = true;
+        return false;
+    }
+    if (echo_unasked) {
+        increment_diagnostic_counter(diagnostic_counters, drained_bytes);
+    }
+    if (front.rx_length < front.tx_length) {
+        return true;
+    }
+    front.clear_response();
+    if (echo_unasked) {
+        front.mark_failed(line_echoes);
+        finish_transaction();
+    } else {
+        enter(front.is_broadcast() ? ConnectionState::broadcast_wait
+                                   : ConnectionState::awaiting_response);
+    }
+    return true;
+}
+
+// Without local echo: whether the response so far is the line's echo of the request (see
+// the header). Reads the clock only while the response may still be one.
+bool ModbusClient::is_unasked_echo(const Transaction& front, bool copies) {
+    if (echo_asked || baud_rate == 0 || (front.rx_length > 1 && !early_copy)) {
+        return false;
+    }
+    const int64_t now = clock.get_time_microseconds();
+    early_copy = copies && (front.rx_length > 1 || now < request_off_wire_us);
+    if (!early_copy) {
+        return false;
+    }
+    return now >= request_off_wire_us ||
+           (front.rx_length < front.tx_length && front.response_complete());
+}
+
+// A response has ended: validated, or, when it came in the echo's place, judged: a clean
+// answer means the line does not echo.
+void ModbusClient::finish_response(Transaction& front) {
+    if (echo_broken) {
+        const bool answer = front.response_address() == front.request_address() &&
+                            front.crc_valid() && front.response_matches_request();
+        increment_diagnostic_counter(diagnostic_counters,
+                                     answer ? missing_echoes : echo_mismatches);
+        front.mark_failed(answer ? no_echo : echo_mismatch);
+    } else {
+        front.validate_response(diagnostic_counters);
+    }
+    finish_transaction();
 }
 
 void ModbusClient::finish_transaction() {
@@ -307,7 +438,7 @@ void ModbusClient::finish_transaction() {
         log_reception(front);
     }
     const bool failed = !front.has_no_failures() || front.is_exception_response();
-    if (failed && front.retry_on_failure && front.num_retries < kMaxRetries) {
+    if (failed && front.retry_on_failure && front.num_retries < max_resends) {
         message_queue.insert_retry(front.make_retry());
     }
 }

@@ -13,6 +13,17 @@
 // - The response time-out counts from the moment the request has left the wire: the
 //   hand-over time plus the request's wire time at the line's baud rate (11 bits a
 //   character). A broadcast's delay counts the same way.
+// - Local echo (a two-wire line whose adapter hears its own transmitter): the request must
+//   come back first, byte for byte, within the response time-out after it has left the
+//   wire; the time-out of the answer then counts from the echo's end, or from the moment
+//   the request has left the wire if that is later. What comes back in its place fails the
+//   exchange: a clean answer with no_echo (the line does not echo), anything else with
+//   echo_mismatch. The echo is never logged as an answer.
+// - Without local echo, an answer cannot begin before its request has left the wire, and a
+//   line's echo of the request cannot end before it: a copy of the request that began
+//   before and goes on after is the echo (drained and counted), and fails the exchange with
+//   line_echoes. A copy that arrives whole before is too fast for any wire: the answer of
+//   a device on a pseudo-terminal.
 // - After every exchange the line must stay quiet for a window before the next request goes
 //   out: the interframe delay after a clean exchange, the recovery window (at least the
 //   response time-out) after a failed one and after the port is opened, twice that after a
@@ -43,15 +54,19 @@
 
 namespace zelkSDK {
 
-// Time limits of one exchange, in microseconds.
+// Time limits of one exchange, in microseconds: the defaults, which an owner may change.
 constexpr int64_t kResponseTimeoutUs = 20000;   // from the last request byte to the first answer
 constexpr int64_t kIntercharTimeoutUs = 16000;  // between two response bytes
-constexpr int64_t kBroadcastDelayUs = 500;      // after a broadcast, which nobody answers
+// The longest time-out an owner may choose: 10 s.
+constexpr int64_t kLongestTimeoutUs = 10'000'000;
+constexpr int64_t kBroadcastDelayUs = 500;  // after a broadcast, which nobody answers
 constexpr int64_t kDefaultInterframeDelayUs = 2000;
 // The longest interframe delay a port accepts at open: a second.
 constexpr int kMaxInterframeDelayUs = 1000000;
-// Resends of an important request, at most: it is sent 6 times in all.
+// Resends of an important request, at most, by default: it is sent 6 times in all. An owner
+// may choose 0 (sent once) to kMostResends.
 constexpr int kMaxRetries = 5;
+constexpr int kMostResends = 20;
 // Stray bytes dropped before a request is sent, at most, per pass: a line that never stops
 // sending must not keep the engine (and a blocking call) in the drain loop for ever.
 constexpr int kMaxDrainBytesPerPass = 1024;
@@ -68,6 +83,7 @@ enum class ConnectionState : int32_t {
     broadcast_wait = 3,     // broadcast handed over
     interframe_wait = 4,    // exchange ended, stray bytes seen or port opened; the line must
                             // stay quiet for the window
+    awaiting_echo = 5,      // request handed over; its echo comes back first
 };
 
 class ModbusClient {
@@ -102,19 +118,18 @@ class ModbusClient {
     void run_in();   // receive step
     void run_out();  // send step
 
-    // Which time limit has passed: 1 response, 2 interchar, 3 broadcast, 4 quiet window
-    // (the ConnectionState whose limit it is), else 0.
+    // Which time limit has passed: 1 response, 2 interchar, 3 broadcast, 4 quiet window,
+    // 5 echo (the ConnectionState whose limit it is), else 0.
     int check_timeouts();
     // The clock time at which the engine next has something to do without a byte arriving:
     // a time limit passing, or now when a request is ready to go out. INT64_MAX when
     // nothing is queued and no limit runs.
     int64_t next_deadline_us();
-
-    // The response time-out in use, kResponseTimeoutUs unless set; the recovery windows
-    // follow it. The Python binding shortens it for a single read that sweeps the addresses
-    // of a bus, where most never answer; the setter does not check its argument.
-    int64_t get_response_timeout_us() const { return response_timeout_us; }
-    void set_response_timeout_us(int64_t timeout_us) { response_timeout_us = timeout_us; }
+    // Until this clock time bytes that arrive need no look: the request's echo is coming
+    // back, and cannot end before the request has left the wire. 0 when bytes may matter.
+    int64_t echo_ends_at_earliest_us() const {
+        return state == ConnectionState::awaiting_echo && echo_asked ? request_off_wire_us : 0;
+    }
 
     // The recovery window after a failed exchange and after opening: at least the response
     // time-out. After a time-out, twice that: the device may still be answering.
@@ -129,6 +144,20 @@ class ModbusClient {
     // How long count characters take on the wire at the line's baud rate (0 if unknown).
     int64_t wire_time_us(int count) const;
 
+    // The line echoes every request (off by default); applies from the next request on.
+    void set_local_echo(bool on) { local_echo = on; }
+    bool get_local_echo() const { return local_echo; }
+    // The time limits (1 us to kLongestTimeoutUs) and the resends of an important request
+    // (0 to kMostResends); anything else throws std::invalid_argument and changes nothing.
+    // The recovery windows follow the response time-out. The Python binding also shortens
+    // it for a single read that sweeps the addresses of a bus, where most never answer.
+    void set_response_timeout_us(int64_t timeout_us);
+    void set_intercharacter_timeout_us(int64_t timeout_us);
+    void set_max_resends(int resends);
+    int64_t get_response_timeout_us() const { return response_timeout_us; }
+    int64_t get_intercharacter_timeout_us() const { return interchar_timeout_us; }
+    int get_max_resends() const { return max_resends; }
+
     ConnectionState get_state() const { return state; }
     const DiagnosticCounters& get_diagnostic_counters() const { return diagnostic_counters; }
     int64_t get_interframe_delay_us() const { return interframe_delay_us; }
@@ -142,6 +171,9 @@ class ModbusClient {
     // When the time limit of the current state passes (meaningless while idle).
     int64_t deadline_us() const;
     void receive_response_bytes();
+    bool take_echo_byte(Transaction& front);
+    bool is_unasked_echo(const Transaction& front, bool copies);
+    void finish_response(Transaction& front);
     int drain_waiting_bytes();
     bool line_is_quiet_for_sending();
     void hold_front_for_busy_line();
@@ -149,7 +181,6 @@ class ModbusClient {
     void send_front_request();
     void finish_transaction();
     void finish_without_exchange(TransactionFailure failure);
-    int64_t time_limit_us() const;
     void log_transmission(const Transaction& transaction);
     void log_reception(const Transaction& transaction);
     void write_log_line(const std::string& line);
@@ -166,7 +197,15 @@ class ModbusClient {
     int64_t broadcast_delay_us = kBroadcastDelayUs;
     int64_t interframe_delay_us = kDefaultInterframeDelayUs;
     int64_t quiet_window_us = kDefaultInterframeDelayUs;  // of the interframe_wait now running
-    int64_t request_wire_time_us = 0;                     // of the request in flight
+    int max_resends = kMaxRetries;
+    bool local_echo = false;
+    // The request in flight: when it has left the wire; whether its echo was asked for, came
+    // unasked, or broke off; whether its answer so far began too early and copies it.
+    int64_t request_off_wire_us = 0;
+    bool echo_asked = false;
+    bool echo_unasked = false;
+    bool echo_broken = false;
+    bool early_copy = false;
     int64_t line_busy_since_us = -1;    // a ready request has been held by a busy line since
     bool bytes_held_in_driver = false;  // a time-out waits for bytes the driver holds
     uint32_t baud_rate = 0;

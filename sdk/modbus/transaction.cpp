@@ -55,6 +55,11 @@ void Transaction::append_response_byte(uint8_t byte) {
     rx_buffer[rx_length++] = byte;
 }
 
+void Transaction::clear_response() {
+    std::memset(rx_buffer, 0, sizeof rx_buffer);
+    rx_length = 0;
+}
+
 bool Transaction::response_complete() const {
     if (rx_length >= kMaxFrameLength) {
         return true;
@@ -96,7 +101,7 @@ bool Transaction::response_matches_request() const {
 }
 
 void Transaction::mark_failed(TransactionFailure failure) {
-    failure_flags = static_cast<uint8_t>(failure_flags | (1u << failure));
+    failure_flags = static_cast<uint16_t>(failure_flags | (1u << failure));
     state = TransactionState::finished;
 }
 

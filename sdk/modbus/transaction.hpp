@@ -35,6 +35,9 @@ enum TransactionFailure : int {
     response_timeout = 4,   // 0x10
     wrong_address = 5,      // 0x20
     wrong_crc = 6,          // 0x40
+    echo_mismatch = 7,      // 0x80: local echo on; what came back differs from the request
+    no_echo = 8,            // 0x100: local echo on; the request never came back whole
+    line_echoes = 9,        // 0x200: local echo off; the request came back before any answer
 };
 
 struct Transaction {
@@ -46,7 +49,7 @@ struct Transaction {
     bool retry_on_failure = false;
     int32_t num_retries = 0;  // resends that came before this attempt
     TransactionState state = TransactionState::created;
-    uint8_t failure_flags = 0;
+    uint16_t failure_flags = 0;
     int32_t expected_response_length = 0;  // whole response frame, or kOpenResponseLength
 
     // Fills the request frame: address, function code, data (then payload), CRC. Returns
@@ -87,6 +90,8 @@ struct Transaction {
         return expected_response_length != kOpenResponseLength;
     }
     bool has_request() const { return tx_length > 0; }
+    // Empties the response (its bytes were not the answer).
+    void clear_response();
 
     uint8_t request_address() const { return tx_buffer[0]; }
     uint8_t request_function_code() const { return tx_buffer[1]; }

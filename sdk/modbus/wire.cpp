@@ -163,11 +163,14 @@ const Failure kFailures[kFailureCount] = {
     {line_lost, "", "Line lost. ", "line lost"},
     {line_busy, "The line never fell quiet; the request was not sent. ", "Line busy. ",
      "line busy"},
+    {echo_mismatch, "Echo does not match the request. ", "Echo mismatch. ", "echo mismatch"},
+    {no_echo, "No echo. ", "No echo. ", "no echo"},
+    {line_echoes, "Line echoes the request; enable local echo. ", "Line echoes. ", "line echoes"},
 };
 
 namespace {
 
-std::string joined(uint8_t flags, const char* Failure::*text) {
+std::string joined(uint16_t flags, const char* Failure::*text) {
     std::string message;
     for (const Failure& failure : kFailures) {
         if (flags & (1u << failure.bit)) {
@@ -179,11 +182,11 @@ std::string joined(uint8_t flags, const char* Failure::*text) {
 
 }  // namespace
 
-std::string caller_failure_text(uint8_t flags) {
+std::string caller_failure_text(uint16_t flags) {
     return joined(flags, &Failure::caller_text);
 }
 
-std::string log_failure_text(uint8_t flags) {
+std::string log_failure_text(uint16_t flags) {
     return joined(flags, &Failure::log_text);
 }
 

@@ -68,10 +68,10 @@ struct Failure {
     const char* log_text;
     const char* kind;
 };
-constexpr int kFailureCount = 7;
+constexpr int kFailureCount = 10;
 extern const Failure kFailures[kFailureCount];
-std::string caller_failure_text(uint8_t flags);
-std::string log_failure_text(uint8_t flags);
+std::string caller_failure_text(uint16_t flags);
+std::string log_failure_text(uint16_t flags);
 
 }  // namespace wire
 }  // namespace zelkSDK

@@ -90,6 +90,7 @@ ZelkError SerialASIO::open_port(const std::string& port_name, int baud_rate) {
         return failed_step("no flow control");
     }
     send_buffer.clear();
+    open_port_name = port_name;
     {
         std::lock_guard<std::mutex> lock(receive_mutex);
         failed = false;
@@ -158,6 +159,14 @@ bool SerialASIO::wait_to_receive(int64_t max_wait_us) {
     while (!ready_to_receive() && !line_failed() && Steady::now() < end) {
     }
     return ready_to_receive();
+}
+
+ZelkError SerialASIO::set_rs485(const Rs485Settings& settings) {
+    check_rs485_settings(settings);
+    if (!receiving()) {
+        return ZelkError(1, "Cannot set RS-485 mode: the port is not open.");
+    }
+    return configure_transmitter(settings);
 }
 
 bool SerialASIO::holds_received_bytes() {

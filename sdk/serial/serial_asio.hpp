@@ -14,6 +14,10 @@
 // (serial_asio_windows.cpp); only close cancels them, and bytes that come back with a
 // cancelled or aborted read are data like any other.
 //
+// Transmitter direction control (set_rs485) applies to the port as it is open now: opening
+// it again starts without. On POSIX see TransmitterControl; on Windows the driver's RTS
+// toggle mode raises RTS while a request goes out (high, without delays, either control).
+//
 // Waits end on time: the last stretch of a timed wait spins instead of sleeping, since a
 // sleeping thread wakes tens of microseconds late, a whole character at 1,000,000 baud.
 //
@@ -37,6 +41,9 @@
 #include <vector>
 
 #include "sdk/serial/serial_interface.hpp"
+#ifndef _WIN32
+#include "sdk/serial/transmitter_control.hpp"
+#endif
 
 namespace zelkSDK {
 
@@ -68,6 +75,7 @@ class SerialASIO : public SerialInterface {
     bool line_failed() override;
     bool bytes_in_driver() override;
     std::string line_failure_reason() override;
+    ZelkError set_rs485(const Rs485Settings& settings) override;
 
     static std::string port_name_for_number(int port_number);
     // True while the port is open and bytes are received: not closed, not lost.
@@ -82,6 +90,8 @@ class SerialASIO : public SerialInterface {
     void release_receiving();
     // Writes the send buffer; the failure in the system's words, or empty.
     std::string write_all();
+    // Platform part of set_rs485, on a port that is open.
+    ZelkError configure_transmitter(const Rs485Settings& settings);
     void deliver(const uint8_t* data, size_t size);
     void mark_failed(const std::string& reason);
     // True when the receive buffer holds a byte; reads nothing from the port.
@@ -97,7 +107,8 @@ class SerialASIO : public SerialInterface {
     std::atomic<bool> failed{false};
     std::string failure_reason;  // under receive_mutex
     std::mutex receive_mutex;
-    int read_failures = 0;  // transient read errors in a row: the back-off's length
+    std::string open_port_name;  // as it was opened, for errors
+    int read_failures = 0;       // transient read errors in a row: the back-off's length
 #ifdef _WIN32
     void read_loop();
     // One read on the reader's io_context: what arrived, and the error it ended with.
@@ -111,6 +122,9 @@ class SerialASIO : public SerialInterface {
 #else
     // Reads what the driver holds into the receive buffer, without waiting.
     void read_available();
+    std::string write_bytes();
+
+    TransmitterControl transmitter;
 
     int wake_read = -1;  // a pipe whose write end interrupt() writes to: ends a poll()
     int wake_write = -1;

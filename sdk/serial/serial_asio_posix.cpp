@@ -97,6 +97,7 @@ ZelkError SerialASIO::start_receiving() {
     while (::read(wake_read, stale, sizeof stale) > 0) {
     }
     back_off_until_us = 0;
+    transmitter.reset();
     running = true;
     return ZelkError(0, "");
 }
@@ -119,6 +120,14 @@ void SerialASIO::interrupt() {
 }
 
 std::string SerialASIO::write_all() {
+    return transmitter.send(serial_port.native_handle(), [this] { return write_bytes(); });
+}
+
+ZelkError SerialASIO::configure_transmitter(const Rs485Settings& settings) {
+    return transmitter.configure(serial_port.native_handle(), open_port_name, settings);
+}
+
+std::string SerialASIO::write_bytes() {
     const int fd = serial_port.native_handle();
     size_t written = 0;
     // When the driver last took a byte: a signal that ends a wait for room early does not

@@ -102,6 +102,28 @@ std::string SerialASIO::write_all() {
     return error ? error.message() : std::string();
 }
 
+// The driver switches RTS itself (either control): high while a request goes out, low
+// after its last bit, without delays.
+ZelkError SerialASIO::configure_transmitter(const Rs485Settings& settings) {
+    const auto refused = [&](const std::string& why) {
+        return ZelkError(1, "Cannot set RS-485 mode on " + open_port_name + ": " + why);
+    };
+    if (settings.enabled && (!settings.rts_on_send || settings.delay_before_send_us != 0 ||
+                             settings.delay_after_send_us != 0)) {
+        return refused("RTS toggle mode raises RTS while sending, without delays.");
+    }
+    DCB state{};
+    state.DCBlength = sizeof state;
+    if (!GetCommState(serial_port.native_handle(), &state)) {
+        return refused(asio::error_code(GetLastError(), asio::system_category()).message());
+    }
+    state.fRtsControl = settings.enabled ? RTS_CONTROL_TOGGLE : RTS_CONTROL_DISABLE;
+    if (!SetCommState(serial_port.native_handle(), &state)) {
+        return refused(asio::error_code(GetLastError(), asio::system_category()).message());
+    }
+    return no_error();
+}
+
 bool SerialASIO::ready_to_receive() {
     return holds_received_bytes();
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "sdk/serial/rs485_settings.hpp"
 #include "sdk/types/zelk_error.hpp"
 
 namespace zelkSDK {
@@ -50,6 +51,13 @@ class SerialInterface {
     // buffer (a busy machine has not run the reader yet): a time-out must wait for them.
     virtual bool bytes_in_driver() { return false; }
     virtual std::string line_failure_reason() { return {}; }
+    // Transmitter direction control (see Rs485Settings) of the line as it is open now.
+    // Settings no line can have throw std::invalid_argument; a line that cannot take them
+    // says why in the result and goes on as before.
+    virtual ZelkError set_rs485(const Rs485Settings& settings) {
+        check_rs485_settings(settings);
+        return ZelkError(1, "This serial line has no transmitter direction control.");
+    }
 };
 
 }  // namespace zelkSDK

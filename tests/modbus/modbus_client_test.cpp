@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <stdexcept>
 
 #include "fakes/fake_clock.hpp"
 #include "fakes/fake_log.hpp"
 #include "fakes/fake_serial.hpp"
 #include "fakes/wire.hpp"
 #include "sdk/modbus/request_builders.hpp"
+#include "sdk/modbus/wire.hpp"
 
 using namespace zelkSDK;
 using fakes::hex;
@@ -556,4 +559,114 @@ TEST_F(ModbusClientTest, FinishedFrontWaitsForItsOwnerAndIsNeverSentAgain) {
     ASSERT_TRUE(client.is_response_ready());
     EXPECT_EQ(client.dequeue_transaction().failure_flags, 0);
     EXPECT_EQ(client.get_diagnostic_counters()[messages_sent], 1);
+}
+
+// ---- two-wire lines: the line's echo of the request ----
+
+TEST_F(ModbusClientTest, LocalEchoComesFirstAndAChangedByteFailsTheExchangeAndIsResent) {
+    auto log = std::make_shared<fakes::FakeLog>();
+    client.begin_logging(log);
+    client.set_local_echo(true);
+    queue_read();
+    client.run_out();
+    EXPECT_EQ(client.get_state(), ConnectionState::awaiting_echo);
+    std::vector<uint8_t> collided = kReadTwo;
+    collided[3] ^= 0x10;
+    line.push(collided);
+    line.push(kTwoRegisters);
+    std::vector<Transaction> done = pass();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].failure_flags, 0x80);
+    EXPECT_NE(log->lines.back().find("\tEcho mismatch. "), std::string::npos);
+    EXPECT_EQ(client.get_diagnostic_counters()[echo_mismatches], 1);
+    pass();  // the rest of the answer is drained, and the window starts again
+    clock.advance(client.recovery_window_us() + 1);
+    client.run_out();
+    ASSERT_EQ(line.frames.size(), 2u);
+    line.push(kReadTwo);  // echo and answer in one batch
+    line.push(kTwoRegisters);
+    done = pass();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].num_retries, 1);
+    EXPECT_EQ(done[0].failure_flags, 0);
+    // The echo is no part of the answer, nor of the log.
+    EXPECT_EQ(log->lines.back().substr(log->lines.back().find("\trx")),
+              "\trx\t01\t03\t04\t12\t34\t56\t78\t81\t07");
+}
+
+TEST_F(ModbusClientTest, AnswerTimeoutCountsFromTheEchoOrTheWireWhicheverIsLater) {
+    ASSERT_FALSE(static_cast<bool>(client.open_serial_port("/dev/x", 19200, 2000)));
+    client.set_local_echo(true);
+    const int64_t wire = client.wire_time_us(8);
+    const auto send = [&] {
+        clock.advance(client.late_answer_window_us() + 1);
+        queue_read(MessagePriority::not_important);
+        client.run_out();
+        return clock.now + wire;  // the request has left the wire
+    };
+    // A UART hears its echo while it sends, a USB adapter hands it over later.
+    for (const int64_t echo_after : {wire / 2, wire + 3000}) {
+        const int64_t off_wire = send();
+        clock.advance(echo_after);
+        line.push(kReadTwo);
+        client.run_in();
+        EXPECT_EQ(client.get_state(), ConnectionState::awaiting_response);
+        EXPECT_EQ(client.next_deadline_us(),
+                  std::max(off_wire, clock.now) + kResponseTimeoutUs + 1);
+        clock.advance(kResponseTimeoutUs + wire);
+        pass();
+    }
+
+    // A line that does not echo: no echo by the time an answer would be late.
+    const int64_t off_wire = send();
+    clock.now = off_wire + kResponseTimeoutUs;
+    EXPECT_TRUE(pass().empty());
+    clock.advance(1);
+    ASSERT_EQ(pass().at(0).failure_flags, 0x100);
+    EXPECT_EQ(client.get_diagnostic_counters()[missing_echoes], 1);
+    EXPECT_EQ(wire::caller_failure_text(0x100), "No echo. ");
+}
+
+TEST_F(ModbusClientTest, UnaskedEchoIsDrainedAndFailsButACopyTooFastForAWireIsTheAnswer) {
+    auto log = std::make_shared<fakes::FakeLog>();
+    client.begin_logging(log);
+    ASSERT_FALSE(static_cast<bool>(client.open_serial_port("/dev/x", 19200, 2000)));
+    const std::vector<uint8_t> read_one = hex("01 03 01 3D 00 01 14 3A");
+    const auto bytes = [&](int from, int to) {
+        return std::vector<uint8_t>(read_one.begin() + from, read_one.begin() + to);
+    };
+    // Its echo begins while the request is still on the wire; on a busy machine its bytes
+    // may come further apart than an answer's may.
+    for (const int early : {3, 7}) {  // 7: as long as the answer to a one-register read
+        clock.advance(client.recovery_window_us() + 1);
+        client.enqueue_transaction(
+            build_read_holding_registers(1, 317, 1, MessagePriority::not_important));
+        client.run_out();
+        const int64_t off_wire = clock.now + client.wire_time_us(8);
+        clock.advance(1000);
+        line.push(bytes(0, early));
+        EXPECT_TRUE(pass().empty());
+        clock.now = off_wire + kIntercharTimeoutUs;
+        EXPECT_TRUE(pass().empty());
+        line.push(bytes(early, 7));
+        EXPECT_TRUE(pass().empty());
+        line.push(bytes(7, 8));
+        const std::vector<Transaction> done = pass();
+        ASSERT_EQ(done.size(), 1u);
+        EXPECT_EQ(done[0].failure_flags, 0x200);
+        EXPECT_EQ(done[0].rx_length, 0);
+    }
+    EXPECT_EQ(client.get_diagnostic_counters()[drained_bytes], 16);
+    EXPECT_EQ(log->lines.back().substr(log->lines.back().find("\trx")), "\trx\tLine echoes. ");
+    EXPECT_EQ(wire::caller_failure_text(0x200), "Line echoes the request; enable local echo. ");
+
+    // A whole copy before the request can have left the wire: a device on a pseudo-terminal
+    // answering a single write (whose answer is its request).
+    clock.advance(client.recovery_window_us() + 1);
+    client.enqueue_transaction(build_write_single_register(1, 600, 5, MessagePriority::important));
+    client.run_out();
+    line.push(line.frames.back());
+    const std::vector<Transaction> done = pass();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].failure_flags, 0);
 }

@@ -263,16 +263,16 @@ TEST(DiagnosticCounters, WrapAndRangeCheck) {
     DiagnosticCounters counters{};
     counters[crc_errors] = 65535;
     EXPECT_EQ(increment_diagnostic_counter(counters, crc_errors), 0);
-    EXPECT_EQ(increment_diagnostic_counter(counters, 19), 1);
-    EXPECT_THROW(increment_diagnostic_counter(counters, 20), std::out_of_range);
+    EXPECT_EQ(increment_diagnostic_counter(counters, 21), 1);
+    EXPECT_THROW(increment_diagnostic_counter(counters, 22), std::out_of_range);
     EXPECT_THROW(increment_diagnostic_counter(counters, -1), std::out_of_range);
     // The serial line diagnostics' own numbers: programs read the counters by them.
     EXPECT_EQ((std::vector<int>{messages_sent, valid_responses, bytes_sent, bytes_received,
                                 exception_responses, acknowledge_exceptions, busy_exceptions,
                                 wrong_address_responses, crc_errors, response_timeouts,
                                 interchar_timeouts, unexpected_interchars, mismatched_responses,
-                                drained_bytes}),
-              (std::vector<int>{5, 6, 7, 8, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
+                                drained_bytes, echo_mismatches, missing_echoes}),
+              (std::vector<int>{5, 6, 7, 8, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21}));
 }
 
 // A request that the given response frame answers.

@@ -1,5 +1,6 @@
 // The serial port's Windows code path, under wine: a COM port (named by FERRUN_TEST_PORT)
-// that the test run maps to a pseudo-terminal served by the virtual actuator on the host.
+// that the test run maps to a pseudo-terminal served by the virtual actuator on the host,
+// and one on a line that echoes every request (FERRUN_TEST_ECHO_PORT).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -131,5 +132,30 @@ TEST_F(WindowsCom, TwoActuatorsOnOneBusFromTwoThreads) {
     EXPECT_LE(failed, 2);
     EXPECT_EQ(first.read_register_blocking(610).value, 1019);
     EXPECT_EQ(second.read_register_blocking(610).value, 2019);
+    bus->close_serial_port();
+}
+
+TEST_F(WindowsCom, LocalEchoOnAnEchoingLineAndNoEchoOnTheOther) {
+    const char* named = std::getenv("FERRUN_TEST_ECHO_PORT");
+    if (named == nullptr)
+        GTEST_SKIP() << "FERRUN_TEST_ECHO_PORT names no COM port";
+    const std::string echoing = named;
+    auto bus = std::make_shared<Bus>();
+    ASSERT_FALSE(static_cast<bool>(bus->open_serial_port(echoing, 19200, 2000)));
+    bus->set_local_echo(true);
+    Actuator present(bus, "present", 1), absent(bus, "absent", 9);
+    const uint16_t values[3] = {7, 8, 9};
+    EXPECT_FALSE(static_cast<bool>(present.write_register_blocking(600, 0x1234)));
+    EXPECT_EQ(present.read_register_blocking(600).value, 0x1234);
+    EXPECT_FALSE(static_cast<bool>(present.write_multiple_registers_blocking(610, 3, values)));
+    const auto read = present.read_write_multiple_registers_blocking(610, 3, 613, 1, values);
+    EXPECT_EQ(read.value, std::vector<uint16_t>(values, values + 3)) << read.error.what();
+    EXPECT_EQ(absent.write_register_blocking(600, 1, MessagePriority::not_important).what(),
+              "Response timed out, the motor took too long to respond. ");
+    bus->close_serial_port();
+
+    ASSERT_FALSE(static_cast<bool>(bus->open_serial_port(port, 19200, 2000)));
+    EXPECT_EQ(present.read_register_blocking(338, MessagePriority::not_important).error.what(),
+              "No echo. ");
     bus->close_serial_port();
 }
