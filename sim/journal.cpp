@@ -84,4 +84,9 @@ void Journal::response(int64_t first_us, int64_t last_us, long seq, uint8_t addr
                zelkSDK::wire::hex(bytes));
 }
 
+void Journal::latency(int64_t time_us, long seq, int from_ms, int to_ms) {
+    write_line(head(time_us, "latency", seq) + "\t" + std::to_string(from_ms) + "\t" +
+               std::to_string(to_ms));
+}
+
 }  // namespace sim

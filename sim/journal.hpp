@@ -26,6 +26,10 @@
 //                                              and LAST_US when the last was written; the
 //                                              first FRAME_LENGTH bytes are the response
 //                                              frame, the rest stray bytes
+//   latency   SEQ FROM_MS TO_MS                the emulated USB adapter's latency timer
+//                                              changed (its latency_timer file was
+//                                              written); SEQ is the last request heard, 0
+//                                              before any
 //
 // Each line is flushed as it is written: whatever the process's end, the file is complete.
 #pragma once
@@ -57,6 +61,7 @@ class Journal {
     void faults(int64_t time_us, long seq, uint8_t address, const std::vector<FaultKind>& kinds);
     void response(int64_t first_us, int64_t last_us, long seq, uint8_t address, size_t frame_length,
                   const std::vector<uint8_t>& bytes);
+    void latency(int64_t time_us, long seq, int from_ms, int to_ms);
 
   private:
     void write_line(const std::string& line);

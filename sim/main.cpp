@@ -41,6 +41,16 @@ const char kHelp[] =
     "                       byte sent comes back at the line's pace, before any answer\n"
     "  --journal FILE       write every request, effect, fault and response to FILE, one\n"
     "                       tab-separated line each (see the README)\n"
+    "  --usb-latency-ms N   the answers (and the echo) reach the port through an emulated\n"
+    "                       USB-serial adapter, in packets: when its buffer holds one,\n"
+    "                       else at the next tick of its latency timer, every N ms\n"
+    "                       (1 to 255)\n"
+    "  --usb-packet N       with --usb-latency-ms: bytes a packet holds, 1 to 4096\n"
+    "                       (default 62)\n"
+    "  --sysfs-root DIR     with --usb-latency-ms: the adapter's latency timer is the file\n"
+    "                       DIR/class/tty/<pty name>/device/latency_timer, made holding N\n"
+    "                       and read while serving: a latency written there applies from\n"
+    "                       the timer's next tick; removed when the program stops\n"
     "  --ignore-stdin       keep serving when standard input closes (stop with SIGTERM)\n"
     "  --seed N             seed of the fault generator (default 1)\n"
     "fault injection, each a probability per response from 0 to 1 (default 0):\n"
@@ -109,6 +119,9 @@ const NumberRange kTurnaroundRange{0, 10000000, true, false,
                                    "a whole number of microseconds from 0 to 10000000"};
 const NumberRange kSeedRange{0, 4294967295.0, true, false, "a whole number from 0 to 4294967295"};
 const NumberRange kRateRange{0, 1, false, false, "a probability from 0 to 1"};
+const NumberRange kUsbLatencyRange{sim::UsbAdapter::kMinLatencyMs, sim::UsbAdapter::kMaxLatencyMs,
+                                   true, false, "a whole number of milliseconds from 1 to 255"};
+const NumberRange kUsbPacketRange{1, 4096, true, false, "a whole number from 1 to 4096"};
 const char kAddressesText[] = "distinct whole numbers from 1 to 247, separated by commas";
 
 bool in_range(const std::string& text, const NumberRange& range, double& value) {
@@ -131,6 +144,10 @@ const char* set_option(sim::ServerOptions& options, const std::string& name,
         options.journal_path = text;
         return text.empty() ? "a file name" : nullptr;
     }
+    if (name == "--sysfs-root") {
+        options.sysfs_root = text;
+        return text.empty() ? "a folder" : nullptr;
+    }
     double value = 0;
     if (name == "--baud") {
         if (!in_range(text, kBaudRange, value)) {
@@ -147,6 +164,16 @@ const char* set_option(sim::ServerOptions& options, const std::string& name,
             return kSeedRange.text;
         }
         options.seed = static_cast<uint32_t>(value);
+    } else if (name == "--usb-latency-ms") {
+        if (!in_range(text, kUsbLatencyRange, value)) {
+            return kUsbLatencyRange.text;
+        }
+        options.usb_latency_ms = static_cast<int>(value);
+    } else if (name == "--usb-packet") {
+        if (!in_range(text, kUsbPacketRange, value)) {
+            return kUsbPacketRange.text;
+        }
+        options.usb_packet = static_cast<int>(value);
     } else {
         for (int kind = 0; kind < sim::kFaultKindCount; ++kind) {
             if (name == std::string("--") + sim::fault_name(static_cast<sim::FaultKind>(kind))) {
@@ -162,7 +189,8 @@ const char* set_option(sim::ServerOptions& options, const std::string& name,
 
 bool takes_value(const std::string& name) {
     for (const char* known :
-         {"--address", "--fault-address", "--journal", "--baud", "--turnaround-us", "--seed"}) {
+         {"--address", "--fault-address", "--journal", "--baud", "--turnaround-us", "--seed",
+          "--usb-latency-ms", "--usb-packet", "--sysfs-root"}) {
         if (name == known) {
             return true;
         }
@@ -216,6 +244,13 @@ int main(int argc, char** argv) {
             return 2;
         }
         ++i;
+    }
+    if (options.usb_latency_ms == 0 &&
+        (options.usb_packet != sim::UsbAdapter::kDefaultPacketBytes ||
+         !options.sysfs_root.empty())) {
+        std::cerr
+            << "ferrun-sim: --usb-packet and --sysfs-root need --usb-latency-ms (see --help)\n";
+        return 2;
     }
 
     sim::PtyServer server(options);

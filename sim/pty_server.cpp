@@ -4,12 +4,15 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -75,6 +78,13 @@ std::string settings_text(const ServerOptions& options) {
     if (options.strict_baud) {
         text += ", strict-baud";
     }
+    if (options.usb_latency_ms > 0) {
+        text += ", usb-latency-ms " + std::to_string(options.usb_latency_ms) + ", usb-packet " +
+                std::to_string(options.usb_packet);
+    }
+    if (!options.sysfs_root.empty()) {
+        text += ", sysfs-root " + options.sysfs_root;
+    }
     return text;
 }
 
@@ -108,10 +118,14 @@ PtyServer::PtyServer(const ServerOptions& options_) : options(options_), line(op
         devices.push_back({DeviceModel(address), FaultInjector(rates, seed++)});
         devices.back().model.set_confirms_modes(options.confirms_modes);
     }
+    if (options.usb_latency_ms > 0) {
+        adapter.emplace(options.usb_latency_ms, options.usb_packet);
+    }
 }
 
 PtyServer::~PtyServer() {
     stop();
+    remove_latency_file();
     for (int fd : {master_fd, slave_fd, wake_pipe[0], wake_pipe[1]}) {
         if (fd >= 0) {
             ::close(fd);
@@ -141,7 +155,83 @@ bool PtyServer::open() {
         return false;
     }
     slave_name = name;
-    return true;
+    return make_latency_file();
+}
+
+bool PtyServer::make_latency_file() {
+    if (!adapter || options.sysfs_root.empty()) {
+        return true;
+    }
+    // Where a client looks for its port's latency timer: the pty's sysfs name is its base name.
+    const std::string pty_name = slave_name.substr(slave_name.rfind('/') + 1);
+    std::string path = options.sysfs_root;
+    for (const char* part : {"class", "tty", pty_name.c_str(), "device"}) {
+        path += std::string("/") + part;
+        if (::mkdir(path.c_str(), 0755) == 0) {
+            made_dirs.push_back(path);
+        } else if (errno != EEXIST) {
+            error_text = "cannot make " + path + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    latency_path = path + "/latency_timer";  // removed with the folders, whatever happens
+    std::FILE* file = std::fopen(latency_path.c_str(), "w");
+    bool written = file != nullptr && std::fprintf(file, "%d\n", adapter->latency_ms()) > 0;
+    if (file != nullptr) {
+        written = std::fclose(file) == 0 && written;
+    }
+    if (!written) {
+        error_text = "cannot write " + latency_path + ": " + std::strerror(errno);
+    }
+    return written;
+}
+
+void PtyServer::read_latency_file() {
+    if (latency_path.empty()) {
+        return;
+    }
+    char text[16] = {};
+    const int fd = ::open(latency_path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        return;
+    }
+    const ssize_t length = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    // Whole milliseconds in decimal, a newline after them; anything else leaves it as it was.
+    char* end = nullptr;
+    const long value = length > 0 ? std::strtol(text, &end, 10) : 0;
+    const bool whole = end != text && (*end == '\0' || (*end == '\n' && end[1] == '\0'));
+    if (!whole || value < UsbAdapter::kMinLatencyMs || value > UsbAdapter::kMaxLatencyMs ||
+        value == adapter->latency_ms()) {
+        return;
+    }
+    const int64_t now = now_us();
+    journal.latency(now, sequence, adapter->latency_ms(), static_cast<int>(value));
+    adapter->set_latency_ms(static_cast<int>(value), now);
+}
+
+void PtyServer::remove_latency_file() {
+    if (!latency_path.empty()) {
+        ::unlink(latency_path.c_str());
+        latency_path.clear();
+    }
+    for (auto dir = made_dirs.rbegin(); dir != made_dirs.rend(); ++dir) {
+        ::rmdir(dir->c_str());
+    }
+    made_dirs.clear();
+}
+
+std::vector<int64_t> PtyServer::through_adapter(const std::vector<int64_t>& wire_us) {
+    if (!adapter || wire_us.empty()) {
+        return wire_us;
+    }
+    std::vector<int64_t> times = adapter->delivery_times_us(wire_us);
+    // Echo still in the adapter's buffer goes in the same packet as these bytes, or before.
+    for (auto waiting = echo.rbegin(); waiting != echo.rend() && waiting->second > times[0];
+         ++waiting) {
+        waiting->second = times[0];
+    }
+    return times;
 }
 
 std::array<long, kFaultKindCount> PtyServer::fault_counts() const {
@@ -194,6 +284,7 @@ void PtyServer::serve(int stop_fd) {
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);  // keep wakeups close to wire time
 #endif
     while (!stopping) {
+        read_latency_file();
         if (!echo.empty()) {
             // Bytes of a request still coming back: nothing else happens before they have.
             if (!wait_until(next_echo_us())) {
@@ -225,6 +316,8 @@ void PtyServer::serve(int stop_fd) {
         process_frames();
     }
     stopping = true;
+    read_latency_file();  // what a client wrote as it closed (a restored latency) counts too
+    remove_latency_file();
 }
 
 void PtyServer::take_input() {
@@ -238,9 +331,14 @@ void PtyServer::take_input() {
         const int64_t now = now_us();
         input.insert(input.end(), buffer, buffer + n);
         arrival_us.insert(arrival_us.end(), static_cast<size_t>(n), now);
+        std::vector<int64_t> echo_wire_us;
         for (ssize_t i = 0; options.echo && i < n; ++i) {
             echo_line_free_us = std::max(now, echo_line_free_us) + line.wire_time_us(1);
-            echo.emplace_back(buffer[i], echo_line_free_us);
+            echo_wire_us.push_back(echo_line_free_us);
+        }
+        const std::vector<int64_t> due = through_adapter(echo_wire_us);
+        for (size_t i = 0; i < due.size(); ++i) {
+            echo.emplace_back(buffer[i], due[i]);
         }
     }
     write_due_echo();
@@ -383,13 +481,15 @@ void PtyServer::handle_request(const std::vector<uint8_t>& frame, int64_t first_
 }
 
 void PtyServer::deliver(long seq, uint8_t address, const Delivery& delivery, int64_t received_us) {
+    read_latency_file();
     const std::vector<int64_t> times =
-        line.byte_times_us(delivery, received_us, options.turnaround_us);
+        through_adapter(line.byte_times_us(delivery, received_us, options.turnaround_us));
     std::vector<uint8_t> bytes;
     for (const Chunk& chunk : delivery.chunks) {
         bytes.insert(bytes.end(), chunk.bytes.begin(), chunk.bytes.end());
     }
-    // Bytes due at the same time (all of a chunk on an unpaced line) go in one write.
+    // Bytes due at the same time (all of a chunk on an unpaced line, a USB packet) go in one
+    // write.
     int64_t first_written = 0;
     int64_t last_written = 0;
     for (size_t at = 0; at < bytes.size();) {

@@ -5,8 +5,11 @@
 // answers. With a baud rate the line is paced both ways (PacedLine): a request is acted on
 // once its wire time has passed, and a response reaches the client byte by byte. With echo
 // the line hears its own transmitter, like a two-wire adapter: every byte the client sends
-// comes back to it at the line's pace, before any answer. A
-// Journal can record every frame, effect and fault. POSIX only.
+// comes back to it at the line's pace, before any answer. With a USB latency the device's
+// output (answers and echo) reaches the client through an emulated USB-serial adapter
+// (UsbAdapter), in packets; with a sysfs root too, the adapter's latency timer is a file that
+// a client may write, as it would a real adapter's. A Journal can record every frame,
+// effect, fault and change of latency. POSIX only.
 #pragma once
 
 #include <array>
@@ -14,6 +17,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +26,7 @@
 #include "sim/fault_injector.hpp"
 #include "sim/journal.hpp"
 #include "sim/paced_line.hpp"
+#include "sim/usb_adapter.hpp"
 
 namespace sim {
 
@@ -38,6 +43,15 @@ struct ServerOptions {
     // noise to the devices (a real device hears framing errors), so nobody answers them.
     bool strict_baud = false;
     std::string journal_path;  // empty: no journal
+    // The device's output reaches the client through a USB-serial adapter whose latency
+    // timer ticks every usb_latency_ms (1 to 255), in packets of usb_packet bytes. 0: none.
+    int usb_latency_ms = 0;
+    int usb_packet = UsbAdapter::kDefaultPacketBytes;
+    // With a USB latency: the adapter's latency timer is the file
+    // <sysfs_root>/class/tty/<pty name>/device/latency_timer, made by open() with the
+    // latency, read again while serving (what is written there applies from the next tick),
+    // removed when serving ends. Empty: no file.
+    std::string sysfs_root;
 };
 
 class PtyServer {
@@ -51,6 +65,8 @@ class PtyServer {
     // cannot.
     bool open();
     const std::string& slave_path() const { return slave_name; }
+    // The adapter's latency timer file, empty without one.
+    const std::string& latency_file() const { return latency_path; }
     const std::string& error() const { return error_text; }
 
     // Serves until stop() is called, or until stop_fd (when not -1) is readable and
@@ -72,6 +88,11 @@ class PtyServer {
         FaultInjector faults;
     };
 
+    bool make_latency_file();
+    void read_latency_file();
+    void remove_latency_file();
+    // Device output that reached the adapter at these wire times: when it reaches the client.
+    std::vector<int64_t> through_adapter(const std::vector<int64_t>& wire_us);
     void take_input();
     bool wait_until(int64_t deadline_us);
     void write_due_echo();
@@ -88,16 +109,20 @@ class PtyServer {
     ServerOptions options;
     std::vector<Device> devices;
     PacedLine line;
+    std::optional<UsbAdapter> adapter;
     Journal journal;
     int master_fd = -1;
     int slave_fd = -1;
     int wake_pipe[2] = {-1, -1};
     std::string slave_name;
     std::string error_text;
+    std::string latency_path;
+    std::vector<std::string> made_dirs;  // by make_latency_file(), deepest last
     std::vector<uint8_t> input;
     std::vector<int64_t> arrival_us;  // when each byte of input arrived
     // The echo still to go out: each byte and when it is due. A byte comes back one
-    // character time after it arrived, or after the byte before it came back.
+    // character time after it arrived, or after the byte before it came back (and through
+    // the adapter, when its packet goes).
     std::deque<std::pair<uint8_t, int64_t>> echo;
     int64_t echo_line_free_us = 0;
     int64_t last_advance_us = 0;

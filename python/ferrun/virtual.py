@@ -5,19 +5,24 @@ undisturbed by the caller's process), which prints the port path to open as its 
 and stops when its standard input closes.
 """
 
+import atexit
 import contextlib
 import os
 import selectors
+import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
-from typing import Iterator, List, Optional, Sequence, Union
+from typing import Dict, Iterator, List, Optional, Sequence, Union
 
 __all__ = ["VirtualActuatorError", "sim_binary", "virtual_actuator"]
 
 # What paced=True stands for: a common line speed, and a device that takes a millisecond.
 PACED_BAUD = 19200
 PACED_TURNAROUND_US = 1000
+# Where the SDK looks for an adapter's latency timer instead of /sys.
+SYSFS_ROOT_VARIABLE = "FERRUN_SYSFS_ROOT"
 
 
 class VirtualActuatorError(RuntimeError):
@@ -43,6 +48,8 @@ def virtual_actuator(
     address: Union[int, Sequence[int], None] = None,
     journal: Union[str, "os.PathLike[str]", None] = None,
     echo: bool = False,
+    usb_latency_ms: Optional[int] = None,
+    usb_packet: Optional[int] = None,
 ) -> Iterator[str]:
     """Start a virtual actuator and yield the port path to open; stop it on exit.
 
@@ -51,8 +58,13 @@ def virtual_actuator(
     address or a sequence of them (a bus of devices, each with its own state). ``journal``
     names a file that receives every frame, effect and fault (see the README). ``echo=True``
     makes a two-wire line that hears its own transmitter: every byte sent comes back at the
-    line's pace before any answer (use the bus's ``local_echo``). ``options``
-    are further command-line options (see ``ferrun sim --help``), for example
+    line's pace before any answer (use the bus's ``local_echo``). ``usb_latency_ms``
+    puts an emulated USB-serial adapter before the port: the device's output reaches it in
+    packets of ``usb_packet`` bytes (default 62), when the adapter's buffer holds one, else at
+    the next tick of its latency timer; the timer is a file under a sysfs root of this
+    process's own, which ``FERRUN_SYSFS_ROOT`` names while the block runs, so the SDK's
+    request for low latency on open makes the adapter fast as it would a real one.
+    ``options`` are further command-line options (see ``ferrun sim --help``), for example
     ``["--drop", "0.01"]``; they come last, so they win over the arguments above.
 
     Raises VirtualActuatorError, with the program's own error text, when it does not start.
@@ -79,6 +91,12 @@ def virtual_actuator(
         command += ["--journal", os.fspath(journal)]
     if echo:
         command.append("--echo")
+    sysfs_root = None
+    if usb_latency_ms is not None:
+        sysfs_root = _sysfs_root()
+        command += ["--usb-latency-ms", str(usb_latency_ms), "--sysfs-root", sysfs_root]
+    if usb_packet is not None:
+        command += ["--usb-packet", str(usb_packet)]
     command += list(options)
     process = subprocess.Popen(
         command,
@@ -93,9 +111,44 @@ def virtual_actuator(
     )
     try:
         port = _read_port(process, startup_timeout)
-        yield port
+        with _environment(SYSFS_ROOT_VARIABLE, sysfs_root):
+            yield port
     finally:
         _stop(process)
+
+
+_sysfs_roots: Dict[int, str] = {}  # by process id: a child of fork() makes its own
+
+
+def _sysfs_root() -> str:
+    """This process's folder laid out like /sys for emulated adapters, removed at exit."""
+    root = _sysfs_roots.get(os.getpid())
+    if root is None:
+        root = _sysfs_roots[os.getpid()] = tempfile.mkdtemp(prefix="ferrun-sysfs-")
+        atexit.register(_remove_sysfs_root, os.getpid(), root)
+    return root
+
+
+def _remove_sysfs_root(pid: int, root: str) -> None:
+    if os.getpid() == pid:  # not in a child of fork(), which inherits the exit handlers
+        shutil.rmtree(root, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def _environment(name: str, value: Optional[str]) -> Iterator[None]:
+    """The environment variable set to value (when not None) for the with-block."""
+    if value is None:
+        yield
+        return
+    before = os.environ.get(name)
+    os.environ[name] = value
+    try:
+        yield
+    finally:
+        if before is None:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = before
 
 
 def _read_port(process: "subprocess.Popen[str]", timeout: float) -> str:

@@ -1,14 +1,16 @@
 // The pty server end to end, with a bare client on the slave side: pacing both ways (lower
 // bounds only: a busy machine makes everything later, never earlier), the late fault, the
-// journal, and a bus of several devices.
+// journal, a bus of several devices, and the emulated USB adapter.
 #include "sim/pty_server.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -232,4 +234,50 @@ TEST(PtyServer, BusOfDevicesEachAnswersItsOwnAddress) {
     for (size_t i = 0; i < 3; ++i)
         EXPECT_EQ(served.server.device(i).mode(), 3);
     EXPECT_EQ(served.server.fault_counts()[sim::kDrop], 1);
+}
+
+TEST(PtyServer, UsbAdapterDeliversAtItsTicksAndFollowsItsLatencyFile) {
+    const std::string root = ::testing::TempDir() + "ferrun_sysfs";
+    const std::string journal = ::testing::TempDir() + "ferrun_usb_journal.tsv";
+    ASSERT_TRUE(::mkdir(root.c_str(), 0755) == 0 || errno == EEXIST);
+    sim::ServerOptions options;
+    options.usb_latency_ms = 50;
+    options.usb_packet = 4;
+    options.sysfs_root = root;
+    options.journal_path = journal;
+    Served served(options);
+    const std::string pty = served.server.slave_path();  // its sysfs name is "N" of /dev/pts/N
+    const std::string file =
+        root + "/class/tty/" + pty.substr(pty.rfind('/') + 1) + "/device/latency_timer";
+    ASSERT_EQ(served.server.latency_file(), file);
+    std::string text;
+    std::getline(std::ifstream(file), text, '\0');
+    EXPECT_EQ(text, "50\n");
+
+    // Unpaced, the answer's first packet goes at once and its last 3 bytes at the next tick
+    // (the timer ticks at whole multiples of 50 ms on the monotonic clock), never before.
+    const Answer answer = served.ask(kReadMode, 7);
+    EXPECT_EQ(answer.bytes, hex("01 03 02 00 01 79 84"));
+    EXPECT_GE(answer.last_us, (answer.sent_us / 50000 + 1) * 50000);
+
+    const auto write_latency = [&](const char* value) {
+        std::ofstream(file) << value;
+        EXPECT_EQ(served.ask(kReadMode, 7).bytes.size(), 7u);  // read again before it answers
+    };
+    write_latency("1\n");
+    write_latency("300\n");  // out of range, and the rest not a latency: ignored
+    write_latency("0\n");
+    write_latency("7 ms\n");
+    std::ofstream(file) << "16\n";  // just before it stops: still read
+    served.stop();
+
+    std::vector<std::string> changes;
+    for (const auto& f : journal_lines(journal))
+        if (f[1] == "latency")
+            changes.push_back(f[3] + "->" + f[4]);
+    EXPECT_EQ(changes, (std::vector<std::string>{"50->1", "1->16"}));
+    EXPECT_NE(::access(file.c_str(), F_OK), 0);  // gone, with the folders it made
+    EXPECT_NE(::access((root + "/class").c_str(), F_OK), 0);
+    EXPECT_EQ(::rmdir(root.c_str()), 0);
+    std::remove(journal.c_str());
 }
