@@ -4,8 +4,9 @@ libmodbus and pymodbus); stream mode through run_wait(), unpaced and on paced li
 the goals of the waiting calls, each with its measured figure: CPU use of a read loop and
 of a stream loop on a paced line, round trips against libmodbus with both cores busy, a
 Python thread's stalls during blocking calls, an unplugged line, four actuators on one
-bus, the bus thread streaming under Python load, and local echo on a line that echoes
-against the same line without.
+bus, the bus thread streaming under Python load, local echo on a line that echoes
+against the same line without, and reads and streams through an emulated USB-serial adapter
+(its latency lowered by the SDK on open, left as it is, or other clients').
 
     python bench/run.py BUILD_DIR [--reads N] [--seconds S] [--rounds R] [--section NAME]...
 
@@ -88,12 +89,16 @@ def line_time_us(characters: int, baud: int) -> float:
     return float(_ferrun.wire_time_us(characters, baud))
 
 
-def new_actuator(port: str, baud: int, interframe_us: int,
-                 local_echo: bool = False) -> "_ferrun.Actuator":
+def new_actuator(port: str, baud: int, interframe_us: int, local_echo: bool = False,
+                 adapter_latency_us: Optional[int] = None) -> "_ferrun.Actuator":
+    """An actuator with its port open; adapter_latency_us, when given, replaces the latency
+    that open found."""
     a = _ferrun.Actuator("bench")
     error = a.open_serial_port(port, baud, interframe_us)
     assert not error, error.what()
     a.get_bus().local_echo = local_echo
+    if adapter_latency_us is not None:
+        a.get_bus().adapter_latency_us = adapter_latency_us
     return a
 
 
@@ -157,13 +162,13 @@ def ferrun_reads(port: str, count: int, interframe_us: int) -> Reads:
     return times, meter.cpu, failures
 
 
-def pymodbus_reads(port: str, count: int) -> Optional[Reads]:
+def pymodbus_reads(port: str, count: int, baud: int = 19200) -> Optional[Reads]:
     try:
         from pymodbus.client import ModbusSerialClient
     except ImportError:
         return None
     # No parity: pyserial cannot set even parity on a pty (the pty drops it, EINVAL).
-    client = ModbusSerialClient(port=port, baudrate=19200, parity="N", timeout=1)
+    client = ModbusSerialClient(port=port, baudrate=baud, parity="N", timeout=1)
     if not client.connect():
         return None
     import inspect
@@ -242,9 +247,9 @@ def stream_rate(port: str, seconds: float, baud: int, interframe_us: int) -> Res
 
 
 def stream_cpu(port: str, seconds: float, baud: int, interframe_us: int,
-               local_echo: bool = False) -> Result:
+               local_echo: bool = False, adapter_latency_us: Optional[int] = None) -> Result:
     """A stream loop without a log: the rate from the engine's counters, and CPU use."""
-    a = new_actuator(port, baud, interframe_us, local_echo)
+    a = new_actuator(port, baud, interframe_us, local_echo, adapter_latency_us)
     start_stream(a)
     bus = a.get_bus()
     before = bus.get_diagnostic_counters()
@@ -588,6 +593,49 @@ def recorded_minute(port: str, seconds: float) -> Result:
     a.close_serial_port()
     return {"samples": samples, "lost": lost, "rate": samples / seconds}
 
+
+# ---- through a USB-serial adapter ----
+
+ADAPTER_LATENCY_MS = 16  # what the common chips' drivers keep unless told otherwise
+ADAPTER_BAUD = 115200
+LONG_READ = 125  # registers: a 255-byte answer, over five packets
+
+
+@contextlib.contextmanager
+def adapter_line(baud: int, latency_ms: int, reachable: bool) -> Iterator[str]:
+    """A virtual actuator behind an emulated USB-serial adapter whose latency timer the SDK
+    can lower on open (reachable), or one out of its reach (no --sysfs-root)."""
+    line: Dict[str, Any] = {"baud": baud, "turnaround_us": PACED_TURNAROUND_US}
+    if reachable:
+        line["usb_latency_ms"] = latency_ms
+    else:
+        line["options"] = ["--usb-latency-ms", str(latency_ms)]
+    with virtual_actuator(**line) as port:
+        yield port
+
+
+def adapter_reads(port: str, baud: int, budget_us: Optional[int], reads: int,
+                  long_reads: int) -> Result:
+    """Single-attempt one-register reads, then single-attempt reads of LONG_READ registers,
+    interframe delay 0; budget_us, when given, is the latency the bus is told after open."""
+    a = new_actuator(port, baud, 0)
+    found_us = a.get_bus().adapter_latency_us
+    if budget_us is not None:
+        a.get_bus().adapter_latency_us = budget_us
+    a.read_register_blocking(317)  # not timed: the first request waits out the opening quiet
+    times, failures = [], 0
+    for _ in range(reads):
+        start = time.perf_counter()
+        failures += bool(a.read_register_blocking(317, _ferrun.not_important).error)
+        times.append((time.perf_counter() - start) * 1e6)
+    long_failures = sum(
+        bool(a.read_multiple_registers_blocking(0, LONG_READ, _ferrun.not_important).error)
+        for _ in range(long_reads))
+    budget_us = a.get_bus().adapter_latency_us
+    a.close_serial_port()
+    return {"median_us": statistics.median(times), "p99_us": percentile(times, 0.99),
+            "failures": failures, "long_failures": long_failures, "found_us": found_us,
+            "budget_us": budget_us}
 
 
 PYTHON = "_ferrun from Python"
@@ -981,6 +1029,91 @@ def echo_section(bench: Bench, number: int) -> List[str]:
     return table.lines
 
 
+def adapter_section(bench: Bench, number: int) -> List[str]:
+    baud, latency = ADAPTER_BAUD, ADAPTER_LATENCY_MS
+    reads, long_reads = max(1, bench.reads // 4), max(1, bench.reads // 20)
+    limit_us = line_time_us(READ_CHARACTERS, baud) + PACED_TURNAROUND_US + 1000
+    title = (f"Through an emulated USB-serial adapter (ferrun-sim --usb-latency-ms {latency}, "
+             f"62-byte packets) on a paced {baud}-baud line, turnaround "
+             f"{PACED_TURNAROUND_US // 1000} ms: {reads} single-attempt one-register reads "
+             f"(interframe delay 0), {long_reads} single-attempt reads of {LONG_READ} registers, "
+             f"a stream loop of run_wait({MAX_WAIT_US}) (interframe delay {INTERFRAME_US} us) "
+             f"for {bench.seconds:.0f} s; (a) the SDK as it opens the port, its request for low "
+             "latency honoured, (b) refused (the adapter's setting out of reach), the bus told "
+             f"the latency, (b0) the same not told, (c) other clients. Goals: (a) median within "
+             f"1.2x of wire time + turnaround + 1 ms ({limit_us:.0f} us) and at least 4x faster "
+             "than (c); (b) no failures")
+    if not hasattr(_ferrun.Bus, "adapter_latency_us"):
+        return ["", f"{number}. {title}", "", "Skipped: this _ferrun's Bus does not budget for "
+                "an adapter (no adapter_latency_us)"]
+    table = Table(number, title,
+                  ["client", "latency on open us", "budget us", "median us", "p99 us",
+                   "vs goal limit", f"{LONG_READ}-register reads failed",
+                   "stream exchanges/s", "failures", "goal met"])
+    sdk_rows = [("(a) _ferrun, low latency honoured", True, None),
+                ("(b) _ferrun, low latency refused, latency budgeted", False, latency * 1000),
+                ("(b0) _ferrun, low latency refused, not budgeted", False, None)]
+    results = {}
+    for name, reachable, budget_us in sdk_rows:
+        with adapter_line(baud, latency, reachable) as port:
+            r = adapter_reads(port, baud, budget_us, reads, long_reads)
+        with adapter_line(baud, latency, reachable) as port:
+            r["stream"] = stream_cpu(port, bench.seconds, baud, INTERFRAME_US,
+                                     adapter_latency_us=budget_us)
+        results[name] = r
+    others: Dict[str, Optional[Reads]] = {}
+    libmodbus_bench = os.path.join(bench.bench_dir, "libmodbus_bench")
+    with adapter_line(baud, latency, False) as port:
+        others[LIBMODBUS] = program_reads([libmodbus_bench, port, str(reads), str(baud)])
+    with adapter_line(baud, latency, False) as port:
+        others[PYMODBUS] = pymodbus_reads(port, reads, baud)
+    others_median = min((statistics.median(run[0]) for run in others.values() if run),
+                        default=None)
+    for name, r in results.items():
+        failures = r["failures"] + r["long_failures"] + r["stream"]["failures"]
+        goal = "-"
+        if name.startswith("(a)"):
+            goal = met(r["median_us"] <= 1.2 * limit_us and others_median is not None
+                       and others_median >= 4 * r["median_us"])
+        elif name.startswith("(b)"):
+            goal = met(failures == 0)
+        table.row(name, f"{r['found_us']:.0f}", f"{r['budget_us']:.0f}",
+                  f"{r['median_us']:.0f}", f"{r['p99_us']:.0f}",
+                  f"{r['median_us'] / limit_us:.2f}x", f"{r['long_failures']} of {long_reads}",
+                  f"{r['stream']['rate']:.0f}", f"{failures:.0f}", goal)
+    for name, run in others.items():
+        if run is None:
+            table.row(f"(c) {name}", "not available", "", "", "", "", "", "", "", "")
+            continue
+        table.row(f"(c) {name}", "-", "-", f"{statistics.median(run[0]):.0f}",
+                  f"{percentile(run[0], 0.99):.0f}",
+                  f"{statistics.median(run[0]) / limit_us:.2f}x", "-", "-", f"{run[2]}", "-")
+
+    stream = Table(number, f"(continued) Stream at {FAST_BAUD} baud, interframe delay "
+                   f"{INTERFRAME_US} us, {bench.seconds:.0f} s each, through an emulated adapter "
+                   "at 1 ms against the bare line's reference, the C++ loop of run() of section "
+                   f"{section_number('stream-cpu')}; goal: within 5% of the reference",
+                   ["client", "line", "exchanges/s", "vs reference", "CPU % of a core",
+                    "failures", "goal met"])
+    spin = [os.path.join(bench.bench_dir, "actuator_bench"), "stream-spin"]
+    timing = [str(bench.seconds), str(FAST_BAUD), str(INTERFRAME_US)]
+    with virtual_actuator(baud=FAST_BAUD) as port:
+        reference = program_pairs(spin + [port] + timing)
+    with virtual_actuator(baud=FAST_BAUD, usb_latency_ms=1) as port:
+        spun = program_pairs(spin + [port] + timing)
+    with virtual_actuator(baud=FAST_BAUD, usb_latency_ms=1) as port:
+        waited = stream_cpu(port, bench.seconds, FAST_BAUD, INTERFRAME_US)
+    for name, line, r in [(CPP_RUN_LOOP, "bare (reference)", reference),
+                          (CPP_RUN_LOOP, "1 ms adapter", spun),
+                          (f"{PYTHON}, run_wait({MAX_WAIT_US})", "1 ms adapter", waited)]:
+        versus = r["rate"] / reference["rate"] - 1
+        table_goal = "-" if r is not waited else met(versus >= -0.05)
+        stream.row(name, line, f"{r['rate']:.0f}",
+                   "-" if r is reference else f"{versus * 100:+.1f}%",
+                   f"{r['cpu_percent']:.1f}", f"{r['failures']:.0f}", table_goal)
+    return table.lines + stream.lines
+
+
 # The sections by name, in the order they are printed; a section's number is its place here.
 SECTIONS: Dict[str, Callable[[Bench, int], List[str]]] = {
     "engine": engine_section,
@@ -994,6 +1127,7 @@ SECTIONS: Dict[str, Callable[[Bench, int], List[str]]] = {
     "bus": bus_section,
     "bus-thread": bus_thread_section,
     "echo": echo_section,
+    "adapter": adapter_section,
 }
 
 
