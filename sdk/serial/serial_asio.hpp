@@ -20,7 +20,10 @@
 //
 // A USB-serial adapter's latency (see adapter_latency_us()): on POSIX open puts the adapter
 // into low-latency mode where its driver allows it and close restores it (see
-// AdapterLatency).
+// AdapterLatency); on Windows open reads the LatencyTimer the adapter's driver keeps in the
+// registry for the COM port (the Device Parameters of its instance under
+// HKLM\SYSTEM\CurrentControlSet\Enum\FTDIBUS whose PortName is the port's name) and
+// changes nothing.
 //
 // Waits end on time: the last stretch of a timed wait spins instead of sleeping, since a
 // sleeping thread wakes tens of microseconds late, a whole character at 1,000,000 baud.
@@ -119,6 +122,7 @@ class SerialASIO : public SerialInterface {
     int64_t found_latency_us = 0;  // of the adapter, by the last open
     std::string found_report;
 #ifdef _WIN32
+    void find_adapter_latency();
     void read_loop();
     // One read on the reader's io_context: what arrived, and the error it ended with.
     size_t read_some(uint8_t* data, size_t size, asio::error_code& error);
