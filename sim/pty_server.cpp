@@ -197,9 +197,12 @@ void PtyServer::read_latency_file() {
     }
     const ssize_t length = ::read(fd, text, sizeof text - 1);
     ::close(fd);
+    if (length <= 0) {
+        return;  // empty for a moment while a writer puts a new value in
+    }
     // Whole milliseconds in decimal, a newline after them; anything else leaves it as it was.
     char* end = nullptr;
-    const long value = length > 0 ? std::strtol(text, &end, 10) : 0;
+    const long value = std::strtol(text, &end, 10);
     const bool whole = end != text && (*end == '\0' || (*end == '\n' && end[1] == '\0'));
     if (!whole || value < UsbAdapter::kMinLatencyMs || value > UsbAdapter::kMaxLatencyMs ||
         value == adapter->latency_ms()) {

@@ -22,7 +22,8 @@ SCRATCH = 600
 
 def journal_latencies(path):
     """The latency changes the virtual actuator's journal recorded, as (from, to) in ms."""
-    fields = [line.rstrip("\n").split("\t") for line in open(path) if not line.startswith("#")]
+    with open(path) as f:
+        fields = [line.rstrip("\n").split("\t") for line in f if not line.startswith("#")]
     return [(int(f[3]), int(f[4])) for f in fields if f[1] == "latency"]
 
 
