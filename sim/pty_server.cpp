@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pty.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -286,6 +288,14 @@ void PtyServer::serve(int stop_fd) {
 #ifdef PR_SET_TIMERSLACK
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);  // keep wakeups close to wire time
 #endif
+    if (adapter) {
+        // An adapter's timer is the chip's own and keeps time whatever the host does; a
+        // packet this thread writes late on a busy machine would stretch the silence before
+        // it past what a client budgets for the latency (two characters and a millisecond).
+        // The lowest real-time priority where permitted; the thread mostly sleeps.
+        const sched_param lowest{::sched_get_priority_min(SCHED_FIFO)};
+        ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &lowest);
+    }
     while (!stopping) {
         read_latency_file();
         if (!echo.empty()) {
