@@ -78,6 +78,15 @@ void register_bus(py::module_& m) {
                       without_gil(&Bus::set_intercharacter_timeout_us),
                       "Microseconds of silence within an answer that end it, 1 to 10000000\n"
                       "(default 16000). ValueError for anything else.")
+        .def_property("adapter_latency_us", without_gil(&Bus::get_adapter_latency_us),
+                      without_gil(&Bus::set_adapter_latency_us),
+                      "Microseconds a USB-serial adapter behind the line may hold bytes, 0 to\n"
+                      "1000000 (0: none). The response time-out grows by it, the intercharacter\n"
+                      "time-out to at least it + two characters + 1 ms. Each open sets it from\n"
+                      "what it found; ValueError for anything out of range.")
+        .def_property_readonly("adapter_report", without_gil(&Bus::get_adapter_report),
+                               "What the last open found of the adapter and did to lower its\n"
+                               "latency, in one line.")
         .def_property("max_resends", without_gil(&Bus::max_resends),
                       without_gil(&Bus::set_max_resends),
                       "Resends of a failed important request, 0 (sent once) to 20 (default 5).\n"

@@ -57,6 +57,16 @@ coproc SIM { exec build/plain/ferrun-sim --ignore-stdin --baud 19200 --turnaroun
 sim_pid=$SIM_PID
 read -r pty <&"${SIM[0]}"
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$pty" /f >/dev/null
+# The same line as COM7, through an adapter whose driver keeps a 16 ms latency timer in the
+# registry; another adapter, on another port, keeps 2 ms.
+wine reg add 'HKLM\Software\Wine\Ports' /v COM7 /t REG_SZ /d "$pty" /f >/dev/null
+adapters='HKLM\SYSTEM\CurrentControlSet\Enum\FTDIBUS'
+for entry in 'VID_0403+PID_6001+FR000000A COM9 2' 'VID_0403+PID_6001+FR000001A COM7 16'; do
+    read -r device port_name latency <<<"$entry"
+    key="$adapters\\$device\\0000\\Device Parameters"
+    wine reg add "$key" /v PortName /t REG_SZ /d "$port_name" /f >/dev/null
+    wine reg add "$key" /v LatencyTimer /t REG_DWORD /d "$latency" /f >/dev/null
+done
 # And a two-wire line that hears its own transmitter, as COM6.
 echo_out="$out/echo-sim-port"
 rm -f "$echo_out"
@@ -69,4 +79,4 @@ wine reg add 'HKLM\Software\Wine\Ports' /v COM6 /t REG_SZ /d "$echo_pty" /f >/de
 wineserver -k >/dev/null 2>&1
 start_wine
 
-FERRUN_TEST_PORT=COM5 FERRUN_TEST_ECHO_PORT=COM6 ctest --test-dir "$out" --output-on-failure --timeout 120
+FERRUN_TEST_PORT=COM5 FERRUN_TEST_ECHO_PORT=COM6 FERRUN_TEST_ADAPTER_PORT=COM7 ctest --test-dir "$out" --output-on-failure --timeout 120

@@ -104,6 +104,21 @@ int Bus::max_resends() {
     return modbus_client.get_max_resends();
 }
 
+void Bus::set_adapter_latency_us(int64_t latency_us) {
+    Lock held = lock();
+    modbus_client.set_adapter_latency_us(latency_us);
+}
+
+int64_t Bus::get_adapter_latency_us() {
+    Lock held = lock();
+    return modbus_client.get_adapter_latency_us();
+}
+
+std::string Bus::get_adapter_report() {
+    Lock held = lock();
+    return serial_interface->adapter_report();
+}
+
 ZelkError Bus::set_rs485(const Rs485Settings& settings) {
     Lock held = lock();
     return serial_interface->set_rs485(settings);

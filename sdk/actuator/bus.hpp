@@ -91,6 +91,15 @@ class Bus {
     int64_t intercharacter_timeout_us();
     void set_max_resends(int resends);
     int max_resends();
+    // The latency of a USB-serial adapter behind the line, 0 to 1,000,000 us (0: none), for
+    // which the time limits budget (see ModbusClient): each open sets it from what it found
+    // (the latency timer after low-latency mode on Linux, the driver's registry value on
+    // Windows); set it after opening for an adapter the SDK cannot see into. A value out of
+    // range throws std::invalid_argument and changes nothing.
+    void set_adapter_latency_us(int64_t latency_us);
+    int64_t get_adapter_latency_us();
+    // One line: what the last open found of the adapter and did to lower its latency.
+    std::string get_adapter_report();
     // Transmitter direction control of the port as it is open now (see Rs485Settings and
     // SerialASIO). Settings no line can have throw std::invalid_argument; a port that
     // cannot take them (a pseudo-terminal, most USB adapters) fails with its name and the

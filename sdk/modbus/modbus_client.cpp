@@ -71,6 +71,8 @@ ZelkError ModbusClient::adopt_open_result(ZelkError serial_port_error, int new_b
     if (!serial_port_error) {
         interframe_delay_us = interframe_delay;
         baud_rate = new_baud_rate > 0 ? static_cast<uint32_t>(new_baud_rate) : 0;
+        adapter_latency_us =
+            std::clamp<int64_t>(serial_interface.adapter_latency_us(), 0, kLongestAdapterLatencyUs);
     }
     // Whatever was on the line before (a late answer to a failed request, a device still
     // talking) must have ended before the first request goes out.
@@ -85,6 +87,23 @@ void ModbusClient::set_response_timeout_us(int64_t timeout_us) {
 
 void ModbusClient::set_intercharacter_timeout_us(int64_t timeout_us) {
     interchar_timeout_us = checked_timeout_us(timeout_us, "Intercharacter time-out");
+}
+
+void ModbusClient::set_adapter_latency_us(int64_t latency_us) {
+    if (latency_us < 0 || latency_us > kLongestAdapterLatencyUs) {
+        throw std::invalid_argument("Adapter latency " + std::to_string(latency_us) +
+                                    " us is out of range: 0 to " +
+                                    std::to_string(kLongestAdapterLatencyUs) + " us.");
+    }
+    adapter_latency_us = latency_us;
+}
+
+int64_t ModbusClient::effective_intercharacter_timeout_us() const {
+    if (adapter_latency_us == 0) {
+        return interchar_timeout_us;
+    }
+    // A pause of up to L between two packets, the characters around it, and a little slack.
+    return std::max(interchar_timeout_us, adapter_latency_us + wire_time_us(2) + 1000);
 }
 
 void ModbusClient::set_max_resends(int resends) {
@@ -127,15 +146,17 @@ int64_t ModbusClient::wire_time_us(int count) const {
 // Every time limit of the engine, as the clock time at which it passes.
 int64_t ModbusClient::deadline_us() const {
     const int64_t answer_from_us = std::max(state_entered_time_us, request_off_wire_us);
+    const int64_t response_us = effective_response_timeout_us();
+    const int64_t interchar_us = effective_intercharacter_timeout_us();
     switch (state) {
-        case ConnectionState::awaiting_echo: return request_off_wire_us + response_timeout_us;
-        case ConnectionState::awaiting_response: return answer_from_us + response_timeout_us;
+        case ConnectionState::awaiting_echo: return request_off_wire_us + response_us;
+        case ConnectionState::awaiting_response: return answer_from_us + response_us;
         case ConnectionState::receiving:
             // A copy of the request that began too early for an answer may be its echo, which
             // has until an echo would be late (a slow line's characters are far apart).
-            return early_copy ? std::max(state_entered_time_us + interchar_timeout_us,
-                                         request_off_wire_us + response_timeout_us)
-                              : state_entered_time_us + interchar_timeout_us;
+            return early_copy ? std::max(state_entered_time_us + interchar_us,
+                                         request_off_wire_us + response_us)
+                              : state_entered_time_us + interchar_us;
         case ConnectionState::broadcast_wait: return answer_from_us + broadcast_delay_us;
         case ConnectionState::interframe_wait: return state_entered_time_us + quiet_window_us;
         default: return state_entered_time_us;

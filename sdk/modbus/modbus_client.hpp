@@ -35,10 +35,18 @@
 //   by a line that never falls quiet fails with line_busy without being sent.
 // - A time limit that passes while the answer's bytes already wait in the operating system's
 //   driver (a busy machine has not run the serial reader yet) waits for those bytes.
+// - A USB-serial adapter between the line and the host hands bytes over in packets, when its
+//   buffer fills or its latency timer ticks: an answer reaches the engine up to the
+//   adapter's latency L late, and a healthy one may pause for up to L between two of its
+//   bytes. With L known (open takes it from the serial line, set_adapter_latency_us()
+//   replaces it) the response time-out is the chosen one + L, and so is the echo's; the
+//   recovery windows follow it; the intercharacter limit is the larger of the chosen one and
+//   L + two character times + 1 ms. With L = 0 the chosen limits apply as they are.
 // - When the serial line reports that it failed (unplugged, closed, a write failed), the
 //   exchange in flight and every queued one fail at once with line_lost, and none is resent.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -54,11 +62,15 @@
 
 namespace zelkSDK {
 
-// Time limits of one exchange, in microseconds: the defaults, which an owner may change.
+// Time limits of one exchange, in microseconds: the defaults, which an owner may change, and
+// which the engine widens for a USB-serial adapter's latency (see the top of this file).
 constexpr int64_t kResponseTimeoutUs = 20000;   // from the last request byte to the first answer
 constexpr int64_t kIntercharTimeoutUs = 16000;  // between two response bytes
 // The longest time-out an owner may choose: 10 s.
 constexpr int64_t kLongestTimeoutUs = 10'000'000;
+// The longest adapter latency an owner may give: a second (the common chips' timers go to
+// 255 ms).
+constexpr int64_t kLongestAdapterLatencyUs = 1'000'000;
 constexpr int64_t kBroadcastDelayUs = 500;  // after a broadcast, which nobody answers
 constexpr int64_t kDefaultInterframeDelayUs = 2000;
 // The longest interframe delay a port accepts at open: a second.
@@ -134,12 +146,10 @@ class ModbusClient {
     // The recovery window after a failed exchange and after opening: at least the response
     // time-out. After a time-out, twice that: the device may still be answering.
     int64_t recovery_window_us() const {
-        return interframe_delay_us > response_timeout_us ? interframe_delay_us
-                                                         : response_timeout_us;
+        return std::max(interframe_delay_us, effective_response_timeout_us());
     }
     int64_t late_answer_window_us() const {
-        return interframe_delay_us > 2 * response_timeout_us ? interframe_delay_us
-                                                             : 2 * response_timeout_us;
+        return std::max(interframe_delay_us, 2 * effective_response_timeout_us());
     }
     // How long count characters take on the wire at the line's baud rate (0 if unknown).
     int64_t wire_time_us(int count) const;
@@ -157,6 +167,16 @@ class ModbusClient {
     int64_t get_response_timeout_us() const { return response_timeout_us; }
     int64_t get_intercharacter_timeout_us() const { return interchar_timeout_us; }
     int get_max_resends() const { return max_resends; }
+    // The adapter's latency (see the top of this file), 0 to kLongestAdapterLatencyUs;
+    // anything else throws std::invalid_argument and changes nothing. Each open that
+    // succeeds replaces it with what the serial line found.
+    void set_adapter_latency_us(int64_t latency_us);
+    int64_t get_adapter_latency_us() const { return adapter_latency_us; }
+    // The limits that apply: the chosen ones with the adapter's latency budgeted.
+    int64_t effective_response_timeout_us() const {
+        return response_timeout_us + adapter_latency_us;
+    }
+    int64_t effective_intercharacter_timeout_us() const;
 
     ConnectionState get_state() const { return state; }
     const DiagnosticCounters& get_diagnostic_counters() const { return diagnostic_counters; }
@@ -194,6 +214,7 @@ class ModbusClient {
     MessageQueue message_queue;
     int64_t response_timeout_us = kResponseTimeoutUs;
     int64_t interchar_timeout_us = kIntercharTimeoutUs;
+    int64_t adapter_latency_us = 0;
     int64_t broadcast_delay_us = kBroadcastDelayUs;
     int64_t interframe_delay_us = kDefaultInterframeDelayUs;
     int64_t quiet_window_us = kDefaultInterframeDelayUs;  // of the interframe_wait now running

@@ -64,6 +64,8 @@ ZelkError SerialASIO::open_port(const std::string& port_name, int baud_rate) {
             1, error.message() + ": cannot open " +
                    (port_name.empty() ? std::string("an empty port path") : port_name) + ".");
     }
+    found_latency_us = 0;
+    found_report.clear();
     using base = asio::serial_port_base;
     const auto failed_step = [&](const std::string& step) {
         asio::error_code ignored;

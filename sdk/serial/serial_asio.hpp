@@ -18,6 +18,13 @@
 // it again starts without. On POSIX see TransmitterControl; on Windows the driver's RTS
 // toggle mode raises RTS while a request goes out (high, without delays, either control).
 //
+// A USB-serial adapter's latency (see adapter_latency_us()): on POSIX open puts the adapter
+// into low-latency mode where its driver allows it and close restores it (see
+// AdapterLatency); on Windows open reads the LatencyTimer the adapter's driver keeps in the
+// registry for the COM port (the Device Parameters of its instance under
+// HKLM\SYSTEM\CurrentControlSet\Enum\FTDIBUS whose PortName is the port's name) and
+// changes nothing.
+//
 // Waits end on time: the last stretch of a timed wait spins instead of sleeping, since a
 // sleeping thread wakes tens of microseconds late, a whole character at 1,000,000 baud.
 //
@@ -42,6 +49,7 @@
 
 #include "sdk/serial/serial_interface.hpp"
 #ifndef _WIN32
+#include "sdk/serial/adapter_latency.hpp"
 #include "sdk/serial/transmitter_control.hpp"
 #endif
 
@@ -76,6 +84,8 @@ class SerialASIO : public SerialInterface {
     bool bytes_in_driver() override;
     std::string line_failure_reason() override;
     ZelkError set_rs485(const Rs485Settings& settings) override;
+    int64_t adapter_latency_us() override { return found_latency_us; }
+    std::string adapter_report() override { return found_report; }
 
     static std::string port_name_for_number(int port_number);
     // True while the port is open and bytes are received: not closed, not lost.
@@ -107,9 +117,12 @@ class SerialASIO : public SerialInterface {
     std::atomic<bool> failed{false};
     std::string failure_reason;  // under receive_mutex
     std::mutex receive_mutex;
-    std::string open_port_name;  // as it was opened, for errors
-    int read_failures = 0;       // transient read errors in a row: the back-off's length
+    std::string open_port_name;    // as it was opened, for errors
+    int read_failures = 0;         // transient read errors in a row: the back-off's length
+    int64_t found_latency_us = 0;  // of the adapter, by the last open
+    std::string found_report;
 #ifdef _WIN32
+    void find_adapter_latency();
     void read_loop();
     // One read on the reader's io_context: what arrived, and the error it ended with.
     size_t read_some(uint8_t* data, size_t size, asio::error_code& error);
@@ -125,6 +138,7 @@ class SerialASIO : public SerialInterface {
     std::string write_bytes();
 
     TransmitterControl transmitter;
+    AdapterLatency latency;
 
     int wake_read = -1;  // a pipe whose write end interrupt() writes to: ends a poll()
     int wake_write = -1;

@@ -98,12 +98,16 @@ ZelkError SerialASIO::start_receiving() {
     }
     back_off_until_us = 0;
     transmitter.reset();
+    latency.apply(serial_port.native_handle(), open_port_name);
+    found_latency_us = latency.latency_us();
+    found_report = latency.report();
     running = true;
     return ZelkError(0, "");
 }
 
 void SerialASIO::stop_receiving() {
     running = false;
+    latency.restore(serial_port.native_handle());
 }
 
 bool SerialASIO::receiving() const {

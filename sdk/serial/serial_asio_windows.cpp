@@ -6,6 +6,7 @@
 #include <asio/post.hpp>
 #include <asio/write.hpp>
 #include <chrono>
+#include <string>
 // After asio, which includes winsock2.h: windows.h first would bring in the old winsock.h.
 #include <windows.h>
 
@@ -42,6 +43,68 @@ bool is_permanent(const asio::error_code& error) {
     }
 }
 
+// Where the common USB-serial chips' driver keeps each adapter's settings:
+// <device>\<instance>\Device Parameters, with the COM port's name in PortName.
+constexpr const char* kAdapterDevices = "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS";
+
+// A subkey's name, by index; empty after the last.
+std::string subkey_name(HKEY key, DWORD index) {
+    char name[256];
+    DWORD size = sizeof name;
+    return RegEnumKeyExA(key, index, name, &size, nullptr, nullptr, nullptr, nullptr) ==
+                   ERROR_SUCCESS
+               ? std::string(name, size)
+               : std::string();
+}
+
+// The adapter whose PortName is a COM port's name, as its driver keeps it in the registry.
+struct RegistryEntry {
+    std::string key;       // <device>\<instance> below kAdapterDevices; empty: no such adapter
+    long latency_ms = -1;  // its LatencyTimer; -1 when it has none
+};
+
+RegistryEntry find_in_registry(const std::string& com_name) {
+    RegistryEntry found;
+    HKEY devices = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAdapterDevices, 0, KEY_READ, &devices) !=
+        ERROR_SUCCESS) {
+        return found;
+    }
+    for (DWORD d = 0; found.key.empty(); ++d) {
+        const std::string device = subkey_name(devices, d);
+        HKEY instances = nullptr;
+        if (device.empty()) {
+            break;
+        }
+        if (RegOpenKeyExA(devices, device.c_str(), 0, KEY_READ, &instances) != ERROR_SUCCESS) {
+            continue;
+        }
+        for (DWORD i = 0; found.key.empty(); ++i) {
+            const std::string instance = subkey_name(instances, i);
+            if (instance.empty()) {
+                break;
+            }
+            const std::string parameters = instance + "\\Device Parameters";
+            char port[64] = {};
+            DWORD size = sizeof port - 1;
+            DWORD latency = 0, latency_size = sizeof latency;
+            if (RegGetValueA(instances, parameters.c_str(), "PortName", RRF_RT_REG_SZ, nullptr,
+                             port, &size) != ERROR_SUCCESS ||
+                _stricmp(port, com_name.c_str()) != 0) {
+                continue;
+            }
+            found.key = device + "\\" + instance;
+            if (RegGetValueA(instances, parameters.c_str(), "LatencyTimer", RRF_RT_REG_DWORD,
+                             nullptr, &latency, &latency_size) == ERROR_SUCCESS) {
+                found.latency_ms = static_cast<long>(latency);
+            }
+        }
+        RegCloseKey(instances);
+    }
+    RegCloseKey(devices);
+    return found;
+}
+
 }  // namespace
 
 void SerialASIO::release_receiving() {
@@ -52,6 +115,7 @@ void SerialASIO::release_receiving() {
 ZelkError SerialASIO::start_receiving() {
     // A reader left over from a close that raised before its join goes first.
     join_reader();
+    find_adapter_latency();
     running = true;
     reader_done = false;
     reader_thread = std::thread(&SerialASIO::read_loop, this);
@@ -93,6 +157,25 @@ void SerialASIO::join_reader() {
         }
         received.notify_all();
         reader_thread.join();
+    }
+}
+
+// The latency timer the adapter's driver keeps for this COM port (the SDK only reads it:
+// writing it needs administrator rights and a replug).
+void SerialASIO::find_adapter_latency() {
+    const std::string prefix = "\\\\.\\";
+    const std::string com_name = open_port_name.compare(0, prefix.size(), prefix) == 0
+                                     ? open_port_name.substr(prefix.size())
+                                     : open_port_name;
+    const RegistryEntry found = find_in_registry(com_name);
+    const std::string where = " (registry: FTDIBUS\\" + found.key + ")";
+    if (found.key.empty()) {
+        found_report = "latency timer: not in the registry for " + com_name;
+    } else if (found.latency_ms < 0 || found.latency_ms > 1000) {
+        found_report = "latency timer: no LatencyTimer" + where;
+    } else {
+        found_latency_us = found.latency_ms * int64_t{1000};
+        found_report = "latency timer: " + std::to_string(found.latency_ms) + " ms" + where;
     }
 }
 

@@ -51,6 +51,11 @@ class SerialInterface {
     // buffer (a busy machine has not run the reader yet): a time-out must wait for them.
     virtual bool bytes_in_driver() { return false; }
     virtual std::string line_failure_reason() { return {}; }
+    // What the last open found of a USB-serial adapter behind the line: the latency with
+    // which it hands bytes over (microseconds; 0 for none, or none known), and one line
+    // saying what open found and did to lower it (empty when it looked for nothing).
+    virtual int64_t adapter_latency_us() { return 0; }
+    virtual std::string adapter_report() { return {}; }
     // Transmitter direction control (see Rs485Settings) of the line as it is open now.
     // Settings no line can have throw std::invalid_argument; a line that cannot take them
     // says why in the result and goes on as before.

@@ -46,6 +46,7 @@ class FakeSerial : public zelkSDK::SerialInterface {
     bool line_failed() override { return !failure.empty(); }
     std::string line_failure_reason() override { return failure; }
     bool bytes_in_driver() override { return in_driver; }
+    int64_t adapter_latency_us() override { return adapter_latency; }
 
     void push(const std::vector<uint8_t>& bytes) {
         incoming.insert(incoming.end(), bytes.begin(), bytes.end());
@@ -60,7 +61,8 @@ class FakeSerial : public zelkSDK::SerialInterface {
     std::string failure;     // non-empty: the line has failed for this reason
     bool in_driver = false;  // bytes held by the driver, not yet received
     bool send_ready = true;
-    bool endless = false;  // a line that never stops sending
+    bool endless = false;         // a line that never stops sending
+    int64_t adapter_latency = 0;  // what open found
     int receive_without_ready = 0;
 };
 

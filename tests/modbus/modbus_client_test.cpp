@@ -275,6 +275,48 @@ TEST_F(ModbusClientTest, LateAnswerToAFailedRequestIsDrainedInTheRecoveryWindow)
     EXPECT_EQ(done[0].rx_buffer[3] * 256 + done[0].rx_buffer[4], 2222);
 }
 
+// A USB-serial adapter hands an answer over in packets, at its latency timer's ticks.
+TEST_F(ModbusClientTest, AdapterLatencyWidensTheTimeLimitsAndOpenTakesItFromTheLine) {
+    line.adapter_latency = 16000;
+    ASSERT_FALSE(static_cast<bool>(client.open_serial_port("/dev/ttyUSB0", 115200, 2000)));
+    EXPECT_EQ(client.get_adapter_latency_us(), 16000);
+    // Its answer pauses gap_us after its fifth byte: the failure flags.
+    const auto read_with_gap = [&](int64_t gap_us) {
+        clock.advance(client.late_answer_window_us() + 1);
+        queue_read(MessagePriority::not_important);
+        client.run_out();
+        line.push(hex("01 03 04 12 34"));
+        client.run_in();
+        clock.advance(gap_us);
+        client.run_in();
+        line.push(hex("56 78 81 07"));
+        client.run_in();
+        return client.is_response_ready() ? client.dequeue_transaction().failure_flags : -1;
+    };
+    // 16 ms, two characters at 115200 baud (191 us) and 1 ms.
+    EXPECT_EQ(client.effective_intercharacter_timeout_us(), 17191);
+    EXPECT_EQ(read_with_gap(17191), 0);
+    EXPECT_EQ(read_with_gap(17192), 0x08);
+    client.set_adapter_latency_us(0);
+    EXPECT_EQ(read_with_gap(16500), 0x08);  // a tick's pause fails without the budget
+    client.set_intercharacter_timeout_us(30000);
+    client.set_adapter_latency_us(16000);
+    EXPECT_EQ(client.effective_intercharacter_timeout_us(), 30000);  // a longer one stays
+
+    // The response time-out and the windows after a failure grow by the latency.
+    clock.advance(client.late_answer_window_us() + 1);
+    queue_read(MessagePriority::not_important);
+    client.run_out();
+    clock.advance(client.wire_time_us(8) + kResponseTimeoutUs + 16000);
+    expect_timeout_one_us_later();
+    EXPECT_EQ(client.recovery_window_us(), 36000);
+    EXPECT_EQ(client.late_answer_window_us(), 72000);
+    for (const int64_t bad : {-1, 1'000'001}) {
+        EXPECT_THROW(client.set_adapter_latency_us(bad), std::invalid_argument);
+    }
+    EXPECT_EQ(client.get_adapter_latency_us(), 16000);
+}
+
 TEST_F(ModbusClientTest, ResponsesThatDoNotAnswerTheRequestFailAndAreResent) {
     client.enqueue_transaction(build_read_holding_registers(1, 0, 1, MessagePriority::important));
     client.run_out();

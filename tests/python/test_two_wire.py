@@ -83,16 +83,22 @@ def test_time_limits_and_resends_are_the_callers():
         bus.close_serial_port()
     with virtual_actuator(["--drop", "1"]) as port:
         bus = bus_on(port)
+        # A pseudo-terminal: no adapter behind it.
+        assert bus.adapter_report == ("low-latency flag: not supported (Inappropriate ioctl for"
+                                      " device); latency_timer: none")
+        assert bus.adapter_latency_us == 0
+        bus.adapter_latency_us = 16000
         bus.max_resends = 0
         sent = bus.get_diagnostic_counters()[5]
         assert _ferrun.Actuator(bus, 1).read_register_blocking(317).error
         assert bus.get_diagnostic_counters()[5] - sent == 1
         for name, bad in [("response_timeout_us", 0), ("intercharacter_timeout_us", 10_000_001),
-                          ("max_resends", 21)]:
+                          ("max_resends", 21), ("adapter_latency_us", -1),
+                          ("adapter_latency_us", 1_000_001)]:
             with pytest.raises(ValueError, match="out of range"):
                 setattr(bus, name, bad)
-        assert (bus.response_timeout_us, bus.intercharacter_timeout_us, bus.max_resends) == (
-            20000, 16000, 0)
+        assert (bus.response_timeout_us, bus.intercharacter_timeout_us, bus.max_resends,
+                bus.adapter_latency_us) == (20000, 16000, 0, 16000)
         bus.close_serial_port()
 
 

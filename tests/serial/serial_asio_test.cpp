@@ -14,7 +14,10 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -136,6 +139,35 @@ TEST(SerialAsio, ClosingAPortThatIsNotOpenChangesNothing) {
     SerialASIO never_opened;
     EXPECT_TRUE(never_opened.line_failed());
     EXPECT_EQ(never_opened.line_failure_reason(), "the port is not open");
+}
+
+// The emulated adapter's sysfs (FERRUN_SYSFS_ROOT): a pseudo-terminal has no low-latency
+// flag, and its latency timer goes to 1 ms while the port is open.
+TEST(SerialAsio, OpenLowersTheLatencyTimerUnderTheSysfsRootAndCloseRestoresIt) {
+    PtyPair pty;
+    char root[] = "/tmp/ferrun-sysfs-XXXXXX";
+    ASSERT_NE(::mkdtemp(root), nullptr);
+    const std::string folder =
+        std::string(root) + "/class/tty/" + pty.path.substr(pty.path.rfind('/') + 1) + "/device";
+    std::filesystem::create_directories(folder);
+    const auto timer = [&] {
+        std::ostringstream text;
+        text << std::ifstream(folder + "/latency_timer").rdbuf();
+        return text.str();
+    };
+    std::ofstream(folder + "/latency_timer") << "16\n";
+    ::setenv("FERRUN_SYSFS_ROOT", root, 1);
+    SerialASIO port;
+    ASSERT_FALSE(static_cast<bool>(port.open_serial_port(pty.path, 19200)));
+    ::unsetenv("FERRUN_SYSFS_ROOT");
+    EXPECT_EQ(port.adapter_report(),
+              "low-latency flag: not supported (Inappropriate ioctl for device); "
+              "latency_timer: 16 ms -> 1 ms");
+    EXPECT_EQ(port.adapter_latency_us(), 1000);
+    EXPECT_EQ(timer(), "1\n");
+    port.close_serial_port();
+    EXPECT_EQ(timer(), "16\n");
+    std::filesystem::remove_all(root);
 }
 
 TEST_F(SerialAsioTest, SecondOpenSaysAlreadyOpenAndKeepsTheReader) {

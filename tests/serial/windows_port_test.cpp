@@ -108,6 +108,27 @@ TEST_F(WindowsCom, PacedLineLosesNoReadAndTakesTheLongestRequests) {
     actuator.close_serial_port();
 }
 
+// COM7 is the same line through an adapter whose driver keeps a 16 ms latency timer in the
+// registry (see tools/test-windows.sh); COM5 has none.
+TEST_F(WindowsCom, OpenAdoptsTheLatencyTimerTheAdaptersDriverKeepsInTheRegistry) {
+    const char* adapter = std::getenv("FERRUN_TEST_ADAPTER_PORT");
+    if (adapter == nullptr)
+        GTEST_SKIP() << "FERRUN_TEST_ADAPTER_PORT names no COM port";
+    auto bus = std::make_shared<Bus>();
+    ASSERT_FALSE(static_cast<bool>(bus->open_serial_port(adapter, 19200, 2000)));
+    EXPECT_EQ(bus->get_adapter_latency_us(), 16000);
+    EXPECT_EQ(bus->get_adapter_report(),
+              "latency timer: 16 ms (registry: FTDIBUS\\VID_0403+PID_6001+FR000001A\\0000)");
+    Actuator actuator(bus, "adapter", 1);
+    EXPECT_EQ(actuator.read_register_blocking(338).value, 24000);
+    bus->close_serial_port();
+
+    ASSERT_FALSE(static_cast<bool>(bus->open_serial_port("\\\\.\\" + port, 19200, 2000)));
+    EXPECT_EQ(bus->get_adapter_latency_us(), 0);
+    EXPECT_EQ(bus->get_adapter_report(), "latency timer: not in the registry for " + port);
+    bus->close_serial_port();
+}
+
 TEST_F(WindowsCom, TwoActuatorsOnOneBusFromTwoThreads) {
     auto bus = std::make_shared<Bus>();
     ASSERT_FALSE(static_cast<bool>(bus->open_serial_port(port, 19200, 2000)));
