@@ -9,6 +9,7 @@ Warnings leave the exit status 0, a failed check makes it 1.
 """
 
 import argparse
+import errno
 import os
 import stat
 import tempfile
@@ -220,7 +221,8 @@ def _latency(host: Host, port: str, facts: Optional[PortFacts], fix: bool) -> Ch
         flags = host.serial_flags(host.path(host.realpath(port)))
         flag = f"low-latency flag {'on' if flags & ASYNC_LOW_LATENCY else 'off'}"
     except OSError as error:
-        flag = f"no low-latency flag ({error.strerror})"
+        known = error.errno in (errno.ENOTTY, errno.EINVAL)  # a driver without serial flags
+        flag = f"{'no' if known else 'unknown'} low-latency flag ({error.strerror})"
     latency = latency_timer(host, port)
     if latency is None:
         if not os.path.isdir(sysfs_device(host, port)):

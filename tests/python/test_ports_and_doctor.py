@@ -12,7 +12,7 @@ import pytest
 
 import ferrun
 from ferrun import doctor_command, ports_command
-from ferrun.cli import main
+from ferrun.cli import _parser, main
 from ferrun.host import FTDI_KEY, Host
 
 BY_ID = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1L2X-if00-port0"
@@ -20,7 +20,6 @@ ADAPTER = SimpleNamespace(device="/dev/ttyUSB0", vid=0x0403, pid=0x6001,
                           serial_number="A10K1L2X", manufacturer="FTDI",
                           product="FT232R USB UART")
 USER_UID = 4321  # owns nothing in the fake root
-LOW_LATENCY_OFF = 0x0
 
 
 def link(at, target):
@@ -52,27 +51,22 @@ def root(tmp_path):
     node.chmod(0o660)
     link(tmp_path / BY_ID.lstrip("/"), "../../ttyUSB0")
     (tmp_path / "etc").mkdir()
-    (tmp_path / "etc/group").write_text(f"dialout:x:{node.stat().st_gid}:carol\nusers:x:100:\n")
+    (tmp_path / "etc/group").write_text(f"dialout:x:{node.stat().st_gid}:carol\n")
     process(tmp_path, 1, "systemd", "/dev/null")
     return tmp_path
 
 
-def host(root, listing=(ADAPTER,), user="bob", in_group=False, kind=Host, **changes):
-    gid = os.stat(root / "dev/ttyUSB0").st_gid if (root / "dev/ttyUSB0").exists() else -1
+def host(root, listing=(ADAPTER,), user="bob", in_group=False, kind=Host):
+    """A user in a group of its own, and in the device's group when ``in_group``."""
+    node = root / "dev/ttyUSB0"
+    gid = os.stat(node).st_gid if node.exists() else -1
     return kind(root=str(root), user=user, uid=USER_UID,
-                gids=frozenset({100, gid} if in_group else {100}), pid=99999, windows=False,
-                listing=lambda: list(listing), serial_flags=lambda path: LOW_LATENCY_OFF,
-                **changes)
+                gids=frozenset({gid + 1, gid} if in_group else {gid + 1}), pid=99999,
+                windows=False, listing=lambda: list(listing), serial_flags=lambda path: 0)
 
 
 def doctor(capsys, the_host, *argv):
-    args = argparse.Namespace(port=None, address=None, baud=None, fix=False)
-    for option in argv:
-        if option == "--fix":
-            args.fix = True
-        else:
-            args.port = option
-    status = doctor_command.report(args, the_host)
+    status = doctor_command.report(_parser().parse_args(["doctor", *argv]), the_host)
     out = capsys.readouterr().out
     return status, {line.split(":")[0].split(None, 1)[1]: line for line in out.splitlines()
                     if ":" in line}
@@ -164,46 +158,32 @@ def test_doctor_without_a_port_to_check_still_looks_at_the_services(root, capsys
 
 
 class FakeRegistry:
-    """HKLM as nested dicts; a key is a dict, a value anything else."""
+    """HKLM's keys by their whole path, each a dict of its values."""
 
-    def __init__(self, tree, writable=True):
-        self.tree = tree
-        self.writable = writable
-
-    def key(self, path):
-        node = self.tree
-        for part in path.split("\\"):
-            if not isinstance(node.get(part), dict):
-                raise FileNotFoundError(2, "The system cannot find the file specified")
-            node = node[part]
-        return node
+    def __init__(self, keys):
+        self.keys = keys
+        self.writable = True
 
     def subkeys(self, path):
-        return [name for name, item in self.key(path).items() if isinstance(item, dict)]
+        return sorted({k[len(path) + 1:].split("\\")[0] for k in self.keys
+                       if k.startswith(path + "\\")})
 
     def value(self, path, name):
-        return self.key(path)[name]
+        return self.keys[path][name]
 
     def set_dword(self, path, name, value):
         if not self.writable:
             raise PermissionError(13, "Access is denied")
-        self.key(path)[name] = value
+        self.keys[path][name] = value
 
 
 def test_windows_latency_is_read_and_fixed_in_the_registry(capsys):
-    def parameters(port, latency):
-        return {"0000": {"Device Parameters": {"PortName": port, "LatencyTimer": latency}}}
-
-    tree = {}
-    node = tree
-    for part in FTDI_KEY.split("\\"):
-        node = node.setdefault(part, {})
-    node["VID_0403+PID_6001+A10K1L2XA"] = parameters("COM3", 16)
-    node["VID_0403+PID_6015+DK0AB123A"] = parameters("COM7", 2)
-    registry = FakeRegistry(tree)
-    com3 = SimpleNamespace(device="COM3", vid=0x0403, pid=0x6001, serial_number="A10K1L2XA",
-                           manufacturer="FTDI", product=None)
-    windows = Host(windows=True, registry=registry, listing=lambda: [com3])
+    com3, com7 = (f"{FTDI_KEY}\\VID_0403+PID_{ids}\\0000\\Device Parameters"
+                  for ids in ("6001+A10K1L2XA", "6015+DK0AB123A"))
+    registry = FakeRegistry({com3: {"PortName": "COM3", "LatencyTimer": 16},
+                             com7: {"PortName": "COM7", "LatencyTimer": 2}})
+    adapter = SimpleNamespace(**{**vars(ADAPTER), "device": "COM3"})
+    windows = Host(windows=True, registry=registry, listing=lambda: [adapter])
     assert ports_command.report(argparse.Namespace(json=True), windows) == 0
     assert json.loads(capsys.readouterr().out)[0]["latency_ms"] == 16
 
@@ -216,8 +196,7 @@ def test_windows_latency_is_read_and_fixed_in_the_registry(capsys):
     registry.writable = True
     _, lines = doctor(capsys, windows, "COM3", "--fix")
     assert lines["latency"].startswith("ok") and "16 ms -> 1 ms" in lines["latency"]
-    assert node["VID_0403+PID_6001+A10K1L2XA"]["0000"]["Device Parameters"]["LatencyTimer"] == 1
-    assert node["VID_0403+PID_6015+DK0AB123A"]["0000"]["Device Parameters"]["LatencyTimer"] == 2
+    assert [registry.keys[key]["LatencyTimer"] for key in (com3, com7)] == [1, 2]
     _, lines = doctor(capsys, windows, "COM9")
     assert lines["port"].startswith("failed")
 
@@ -231,6 +210,7 @@ def test_the_live_check_reads_the_mode_register(capsys, echo):
     out = capsys.readouterr().out
     assert re.search(r"^ok +other users: no other process has it open, ferrun-sim", out, re.M)
     live = next(line for line in out.splitlines() if "live:" in line)
+    assert ("adapter: the SDK found" in out) == hasattr(ferrun.Bus(), "adapter_report")
     if echo:
         assert status == 1 and live.startswith("failed")
         assert "0 of 20 reads" in live and "line echoes" in live
