@@ -119,7 +119,16 @@ def _pyserial_listing() -> Sequence[PortInfo]:
     return list_ports.comports()
 
 
+# Windows has no user or group ids; the checks that need them are Linux's.
+def _uid() -> int:
+    if sys.platform == "win32":
+        return -1
+    return os.geteuid()
+
+
 def _groups() -> FrozenSet[int]:
+    if sys.platform == "win32":
+        return frozenset()
     return frozenset(os.getgroups()) | {os.getegid()}
 
 
@@ -135,7 +144,7 @@ class Host:
     root: str = "/"
     sysfs: str = ""  # default: <root>/sys, or FERRUN_SYSFS_ROOT on a real machine
     user: str = field(default_factory=getpass.getuser)
-    uid: int = field(default_factory=os.geteuid)
+    uid: int = field(default_factory=_uid)
     gids: FrozenSet[int] = field(default_factory=_groups)
     pid: int = field(default_factory=os.getpid)  # the doctor's own process, never a holder
     windows: bool = sys.platform == "win32"
