@@ -1,6 +1,7 @@
 """The ``ferrun`` command: ``ferrun demo`` moves a motor, ``ferrun sim`` runs the virtual
 actuator, ``ferrun log`` reads a traffic log; ``scan``, ``read``, ``write`` and ``monitor``
-(in modules of their own) commission a bus of actuators."""
+(in modules of their own) commission a bus of actuators, ``ports`` and ``doctor`` look at the
+serial ports."""
 
 import argparse
 import contextlib
@@ -14,8 +15,8 @@ from collections import Counter
 from typing import Any, Dict, Iterable, List, NoReturn, Optional
 
 import _ferrun
-from ferrun import (log_command, log_plot, monitor_command, recording, register_commands,
-                    scan_command)
+from ferrun import (doctor_command, log_command, log_plot, monitor_command, ports_command,
+                    recording, register_commands, scan_command)
 from ferrun.log_plot import PlotUnavailable, require_matplotlib
 from ferrun.session import (CommandError, Interrupted, addresses, baud_rate, check,
                             finish_in_flight, log_write_failures, lost_line, one_line, port_path,
@@ -272,6 +273,8 @@ def _parser() -> argparse.ArgumentParser:
     scan_command.add_parser(commands)
     register_commands.add_parsers(commands)
     monitor_command.add_parser(commands)
+    ports_command.add_parser(commands)
+    doctor_command.add_parser(commands)
     demo = commands.add_parser("demo", help="move a motor in position mode and report")
     demo.add_argument("--port", type=port_path, help="serial port path (default: a virtual actuator)")
     demo.add_argument("--seconds", type=seconds, default=5.0, help="how long to stream")
