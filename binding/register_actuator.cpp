@@ -97,13 +97,14 @@ constexpr char kTakeRecordingDoc[] =
     "What was recorded since the last take, oldest first, handed over (see ferrun.recording):\n"
     "a NumPy structured array when NumPy is installed (no copy), else an array-backed\n"
     "ferrun.recording.ArrayRecording; either has the fields time_us, setpoint, position_um,\n"
-    "force_mN, power_W, voltage_mV, temperature_C, errors, subfunction and failed, .lost (the\n"
-    "samples a full ring dropped since the last take) and .to_csv(path).";
+    "force_mN, power_W, voltage_mV, temperature_C, errors, subfunction, failed and failure\n"
+    "(the failure bits), .lost (the samples a full ring dropped since the last take) and\n"
+    ".to_csv(path).";
 
 // The samples as a buffer Python reads without a copy: one record of named fields a sample.
 constexpr char kSampleFormat[] =
     "T{=q:time_us:=i:setpoint:=i:position_um:=i:force_mN:=H:power_W:=H:voltage_mV:"
-    "=h:temperature_C:=H:errors:=B:subfunction:=B:failed:2x}";
+    "=h:temperature_C:=H:errors:=B:subfunction:=B:failed:=H:failure:}";
 
 py::object take_recording(Actuator& a) {
     TelemetryRecording taken;

@@ -1,6 +1,7 @@
 """The ``ferrun`` command: ``ferrun demo`` moves a motor, ``ferrun sim`` runs the virtual
 actuator, ``ferrun log`` reads a traffic log; ``scan``, ``read``, ``write`` and ``monitor``
-(in modules of their own) commission a bus of actuators."""
+(in modules of their own) commission a bus of actuators, ``ports`` and ``doctor`` look at the
+serial ports."""
 
 import argparse
 import contextlib
@@ -10,16 +11,17 @@ import re
 import signal
 import sys
 import time
-from typing import Any, List, NoReturn, Optional, TextIO
+from collections import Counter
+from typing import Any, Dict, Iterable, List, NoReturn, Optional
 
 import _ferrun
-from ferrun import log_command, monitor_command, register_commands, scan_command
+from ferrun import (doctor_command, log_command, log_plot, monitor_command, ports_command,
+                    recording, register_commands, scan_command)
 from ferrun.log_plot import PlotUnavailable, require_matplotlib
 from ferrun.session import (CommandError, Interrupted, addresses, baud_rate, check,
                             finish_in_flight, log_write_failures, lost_line, one_line, port_path,
                             prepare_log, put_to_sleep, seconds, signals_held,
                             signals_raise_interrupted)
-from ferrun.traffic_log import TrafficSummary, summarize, summarize_by_address
 from ferrun.virtual import VirtualActuatorError, sim_binary, virtual_actuator
 
 
@@ -52,8 +54,33 @@ def _print_state(a: _ferrun.Actuator, several: bool = False) -> None:
     print(title + ", ".join(f"{name} {value}" for name, value in readings))
 
 
+class _Recordings:
+    """Every stream exchange of each actuator over the run, taken from the SDK as it goes."""
+
+    # Samples an actuator's ring holds between two takes: many seconds at any line rate.
+    CAPACITY = 1 << 16
+
+    def __init__(self, actuators: List[_ferrun.Actuator]) -> None:
+        self.actuators = actuators
+        self.takes: List[List[Any]] = [[] for _ in actuators]
+        for actuator in actuators:
+            actuator.start_recording(self.CAPACITY)
+
+    def take(self) -> None:
+        for actuator, takes in zip(self.actuators, self.takes):
+            takes.append(actuator.take_recording())
+
+    def stop(self) -> None:
+        self.take()
+        for actuator in self.actuators:
+            actuator.stop_recording()
+
+    def lost(self, index: int) -> int:
+        return sum(take.lost for take in self.takes[index])
+
+
 def _stream(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator], seconds: float,
-            amplitude_um: int, show_progress: bool) -> None:
+            amplitude_um: int, show_progress: bool, recordings: _Recordings) -> None:
     from rich.progress import BarColumn, Progress, TextColumn, TimeRemainingColumn
 
     for actuator in actuators:
@@ -85,6 +112,7 @@ def _stream(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator], seconds: float,
             if lost:
                 raise CommandError(f"streaming stopped after {elapsed:.1f} s: {lost}")
             if elapsed >= next_update - start:
+                recordings.take()
                 data = actuators[0].get_stream_data()
                 progress.update(
                     task,
@@ -97,12 +125,7 @@ def _stream(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator], seconds: float,
     for actuator in actuators:
         actuator.disable_stream()
     finish_in_flight(bus)
-
-
-def _this_run(log_path: str, offset: int) -> TextIO:
-    raw = open(log_path, "rb")
-    raw.seek(offset)
-    return log_command.lines_from(raw)
+    recordings.stop()
 
 
 def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_path: str,
@@ -121,7 +144,8 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
             _set_mode(actuator, _ferrun.PositionMode,
                       _named("cannot switch to position mode", actuator, len(actuators) > 1))
         started = time.monotonic()
-        _stream(bus, actuators, seconds, 20000, show_progress)
+        recordings = _Recordings(actuators)
+        _stream(bus, actuators, seconds, 20000, show_progress, recordings)
         streamed_for = time.monotonic() - started
         last = [actuator.get_stream_data() for actuator in actuators]
         for actuator in actuators:
@@ -141,37 +165,48 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
         raise CommandError(f"{what}; {note}" if note else what) from None
     bus.close_serial_port()
 
-    with _this_run(log_path, log_offset) as log:
-        traffic = summarize(log)
+    samples = [recording.columns(takes) for takes in recordings.takes]
     print(f"traffic log: {log_path}")
     failed_writes = log_write_failures(bus)
     if failed_writes:
         print(failed_writes)
-    print(f"summary: {traffic.stream_requests} stream exchanges in {streamed_for:.1f} s "
-          f"({traffic.stream_requests / streamed_for:.0f}/s), "
-          f"failures: {_failure_text(traffic)}, last telemetry: {_telemetry_text(last[0])}")
+    print(f"summary: {_stream_text(samples, recordings, range(len(actuators)), streamed_for)}, "
+          f"last telemetry: {_telemetry_text(last[0])}")
     if len(actuators) > 1:
-        with _this_run(log_path, log_offset) as log:
-            by_address = summarize_by_address(log)
-        for address, data in zip(addresses, last):
-            mine = by_address.get(address, TrafficSummary())
-            print(f"  address {address}: {mine.stream_requests} stream exchanges "
-                  f"({mine.stream_requests / streamed_for:.0f}/s), "
-                  f"failures: {_failure_text(mine)}, last telemetry: {_telemetry_text(data)}")
+        for index, (address, data) in enumerate(zip(addresses, last)):
+            print(f"  address {address}: "
+                  f"{_stream_text(samples, recordings, [index], streamed_for)}, "
+                  f"last telemetry: {_telemetry_text(data)}")
     if plot_path:
-        with _this_run(log_path, log_offset) as log:
-            log_command.plot_file(log, log_path, plot_path, f"ferrun demo, {seconds:g} s")
+        title = f"ferrun demo, {seconds:g} s" + (f", address {addresses[0]}"
+                                                 if len(actuators) > 1 else "")
+        figure = log_plot.draw(log_plot.telemetry_of_recording(samples[0]),
+                               log_plot.stream_cycles_us(samples[0]), title, cycles=True)
+        try:
+            log_plot.save(figure, plot_path)
+        except OSError as error:
+            raise CommandError(f"cannot write {plot_path}: {error.strerror or error}") from None
         print(f"plot: {plot_path}")
     return 0
 
 
+def _stream_text(samples: List[Dict[str, List[int]]], recordings: _Recordings,
+                 indexes: Iterable[int], streamed_for: float) -> str:
+    """The stream exchanges of some actuators, their rate and failures by kind."""
+    exchanges = lost = 0
+    failures: "Counter[str]" = Counter()
+    for index in indexes:
+        exchanges += len(samples[index]["time_us"]) + recordings.lost(index)
+        lost += recordings.lost(index)
+        failures.update(recording.failure_counts(samples[index]))
+    failure_text = ", ".join(f"{kind} {count}" for kind, count in sorted(failures.items()))
+    text = (f"{exchanges} stream exchanges in {streamed_for:.1f} s "
+            f"({exchanges / streamed_for:.0f}/s), failures: {failure_text or 'none'}")
+    return text + (f" ({lost} not recorded)" if lost else "")
+
+
 def _named(what: str, actuator: _ferrun.Actuator, several: bool) -> str:
     return f"{what} (address {actuator.name})" if several else what
-
-
-def _failure_text(traffic: TrafficSummary) -> str:
-    failures = ", ".join(f"{kind} {count}" for kind, count in sorted(traffic.failures.items()))
-    return failures or "none"
 
 
 def _telemetry_text(last: _ferrun.StreamData) -> str:
@@ -238,6 +273,8 @@ def _parser() -> argparse.ArgumentParser:
     scan_command.add_parser(commands)
     register_commands.add_parsers(commands)
     monitor_command.add_parser(commands)
+    ports_command.add_parser(commands)
+    doctor_command.add_parser(commands)
     demo = commands.add_parser("demo", help="move a motor in position mode and report")
     demo.add_argument("--port", type=port_path, help="serial port path (default: a virtual actuator)")
     demo.add_argument("--seconds", type=seconds, default=5.0, help="how long to stream")

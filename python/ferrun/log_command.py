@@ -149,7 +149,7 @@ def plot_file(lines: TextIO, path: str, output: str, title: str = "",
     telemetry, stats = read_for_plot(frames_of(lines, path, MalformedReporter(path), progress))
     if not stats.frames:
         raise LogError(f"{path} holds no frames to plot")
-    figure = draw(telemetry, stats, title)
+    figure = draw(telemetry, stats.round_trips_us, title)
     try:
         save(figure, output)
     except OSError as error:

@@ -6,8 +6,9 @@ plot is drawn.
 """
 
 from array import array
+from collections import Counter
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional, Tuple
 
 from ferrun.log_decoder import STREAM_MODES, stream_setpoint, stream_telemetry
 from ferrun.log_stats import TrafficStats, collect_stats
@@ -83,8 +84,43 @@ def read_for_plot(frames: Iterable[Frame]) -> Tuple[Telemetry, TrafficStats]:
     return telemetry, stats
 
 
-def draw(telemetry: Telemetry, stats: TrafficStats, title: str = "") -> "Figure":
-    """The figure: four telemetry panels over a shared time axis, then the round trips."""
+def telemetry_of_recording(samples: Dict[str, List[int]]) -> Telemetry:
+    """The time series of one actuator's recording (its fields as lists), in seconds since
+    its first sample; failed exchanges carry no telemetry of their own and are left out."""
+    telemetry = Telemetry()
+    times = samples["time_us"]
+    if times:
+        telemetry.origin_us = times[0]
+    for i, time_us in enumerate(times):
+        seconds = (time_us - times[0]) / 1e6
+        setpoint = samples["setpoint"][i]
+        if samples["subfunction"][i] == _POSITION_SUB_FUNCTION:
+            telemetry.position_setpoint_time_s.append(seconds)
+            telemetry.position_setpoint_um.append(setpoint)
+        elif samples["subfunction"][i] == _FORCE_SUB_FUNCTION:
+            telemetry.force_setpoint_time_s.append(seconds)
+            telemetry.force_setpoint_mN.append(setpoint)
+        if not samples["failed"][i]:
+            telemetry.time_s.append(seconds)
+            for series, name in ((telemetry.position_um, "position_um"),
+                                 (telemetry.force_mN, "force_mN"),
+                                 (telemetry.power_W, "power_W"),
+                                 (telemetry.temperature_C, "temperature_C"),
+                                 (telemetry.voltage_mV, "voltage_mV")):
+                series.append(samples[name][i])
+    return telemetry
+
+
+def stream_cycles_us(samples: Dict[str, List[int]]) -> Dict[int, int]:
+    """How often each time between two consecutive stream exchanges occurred, in us."""
+    times = samples["time_us"]
+    return dict(Counter(later - earlier for earlier, later in zip(times, times[1:])))
+
+
+def draw(telemetry: Telemetry, times_us: Dict[int, int], title: str = "",
+         cycles: bool = False) -> "Figure":
+    """The figure: four telemetry panels over a shared time axis, then a histogram of
+    times_us: round trips, or with cycles the times between stream exchanges."""
     require_matplotlib()
     from matplotlib.figure import Figure
 
@@ -125,15 +161,19 @@ def draw(telemetry: Telemetry, stats: TrafficStats, title: str = "") -> "Figure"
     for axes in (position, force, power):
         axes.tick_params(labelbottom=False)
 
-    round_trips = stats.round_trips_us
-    if round_trips:
-        values_ms = [us / 1000 for us in round_trips]
+    if times_us:
+        values_ms = [us / 1000 for us in times_us]
         histogram.hist(values_ms, bins=min(60, max(10, len(values_ms))),
-                       weights=list(round_trips.values()), color="C0")
+                       weights=list(times_us.values()), color="C0")
         histogram.set_yscale("log")  # the rare slow exchanges stay visible
-    answered = sum(round_trips.values())
-    histogram.set_title(f"round trips, tx to rx ({answered} answered)", fontsize="medium")
-    histogram.set_xlabel("round-trip time (ms)")
+    if not cycles:
+        answered = sum(times_us.values())
+        histogram.set_title(f"round trips, tx to rx ({answered} answered)", fontsize="medium")
+        histogram.set_xlabel("round-trip time (ms)")
+    else:
+        histogram.set_title(f"stream cycles ({sum(times_us.values())} between exchanges)",
+                            fontsize="medium")
+        histogram.set_xlabel("time from one stream exchange to the next (ms)")
     histogram.set_ylabel("exchanges (log scale)")
     histogram.grid(True, alpha=0.3)
     return fig

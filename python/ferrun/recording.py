@@ -11,9 +11,10 @@ import csv
 import importlib
 import os
 import struct
-from typing import Any, Dict, Iterator, List, Optional, Tuple, Union
+from collections import Counter
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
-__all__ = ["ArrayRecording", "FIELDS", "to_csv", "wrap"]
+__all__ = ["ArrayRecording", "FIELDS", "columns", "failure_counts", "to_csv", "wrap"]
 
 # Name, array type code and unit of every field, in the order of the SDK's record.
 FIELDS: Tuple[Tuple[str, str, str], ...] = (
@@ -27,8 +28,9 @@ FIELDS: Tuple[Tuple[str, str, str], ...] = (
     ("errors", "H", "error bits"),
     ("subfunction", "B", "28 force, 30 position, 34 haptic, 32 kinematic, 0 sleep"),
     ("failed", "B", "1: the exchange failed, telemetry is the last good one"),
+    ("failure", "H", "failure bits, as _ferrun.failure_table() names them"),
 )
-_RECORD = struct.Struct("=" + "".join(code for _, code, _ in FIELDS) + "2x")
+_RECORD = struct.Struct("=" + "".join(code for _, code, _ in FIELDS))
 
 _numpy_class: Optional[type] = None
 
@@ -72,6 +74,29 @@ def to_csv(recording: Any, path: Union[str, "os.PathLike[str]"]) -> None:
         writer.writerow(names)
         columns: List[Any] = [recording[name].tolist() for name in names]
         writer.writerows(zip(*columns))
+
+
+def columns(recordings: Iterable[Any]) -> Dict[str, List[int]]:
+    """The fields of several takes of one recording, oldest first, as lists."""
+    joined: Dict[str, List[int]] = {name: [] for name, _, _ in FIELDS}
+    for recording in recordings:
+        for name, column in joined.items():
+            column.extend(recording[name].tolist())
+    return joined
+
+
+def failure_counts(samples: Dict[str, List[int]]) -> "Counter[str]":
+    """How often each kind of failure (as the traffic log's tools name them) hit the
+    recorded exchanges; an exchange failed without failure bits got an exception response."""
+    import _ferrun
+
+    kinds = [(mask, kind) for mask, _, _, kind in _ferrun.failure_table()]
+    counts: "Counter[str]" = Counter()
+    for failed, bits in zip(samples["failed"], samples["failure"]):
+        if failed and not bits:
+            counts["exception response"] += 1
+        counts.update(kind for mask, kind in kinds if bits & mask)
+    return counts
 
 
 def wrap(raw: Any) -> Any:

@@ -328,6 +328,7 @@ void Actuator::record_stream_exchange(const Transaction& response) {
     sample.temperature_C = stream_cache.temperature;
     sample.errors = stream_cache.errors;
     sample.failed = message_error ? 1 : 0;
+    sample.failure = response.failure_flags;
     recorder.add(sample);
 }
 

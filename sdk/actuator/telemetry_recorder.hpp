@@ -22,7 +22,7 @@ struct TelemetrySample {
     uint16_t errors = 0;      // the device's error bits
     uint8_t subfunction = 0;  // the stream command's (28 force, 30 position, 34 haptic, ...)
     uint8_t failed = 0;       // 1: the exchange failed; the telemetry is the last good one
-    uint8_t padding[2] = {0, 0};
+    uint16_t failure = 0;     // the engine's failure bits; 0 also for an exception response
 };
 static_assert(sizeof(TelemetrySample) == 32, "the Python buffer format assumes 32 bytes");
 

@@ -130,7 +130,8 @@ def test_plot_draws_every_panel(tmp_path, capsys):
         telemetry, stats = read_for_plot(read_frames(log))
     assert list(telemetry.position_um) == [256, 256]
     assert list(telemetry.position_setpoint_um) == [100000, 100000]
-    labels = {(axes.get_xlabel(), axes.get_ylabel()) for axes in draw(telemetry, stats).axes}
+    figure = draw(telemetry, stats.round_trips_us)
+    labels = {(axes.get_xlabel(), axes.get_ylabel()) for axes in figure.axes}
     assert {label for pair in labels for label in pair} >= {
         "position (um)", "force (mN)", "power (W)", "temperature (°C)", "voltage (mV)",
         "time since the first frame (s)", "round-trip time (ms)", "exchanges (log scale)"}

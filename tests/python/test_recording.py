@@ -65,3 +65,24 @@ def test_a_recording_matches_the_journal_and_a_full_ring_counts_its_losses(
     assert rows[0] == [name for name, _, _ in FIELDS]
     assert len(rows) == len(takes[0]) + 1
     assert [int(v) for v in rows[1]] == [int(takes[0][name][0]) for name, _, _ in FIELDS]
+
+
+def test_failed_exchanges_carry_their_failure_bits():
+    import _ferrun
+    from ferrun.recording import columns, failure_counts
+    from ferrun.virtual import virtual_actuator
+
+    with virtual_actuator(["--corrupt-crc", "0.3", "--exception", "0.2"]) as port:
+        a = _ferrun.Actuator("x1")
+        assert not a.open_serial_port(port, 1_000_000)
+        a.set_mode(MotorMode.ForceMode)
+        a.start_recording(1000)
+        a.enable_stream()
+        while a.get_bus().get_diagnostic_counters()[MESSAGES_SENT] < 60:
+            a.get_bus().run_wait(5000)
+        _until_stream_idle(a)
+        samples = columns([a.take_recording()])
+        a.close_serial_port()
+    counts = failure_counts(samples)
+    assert counts["wrong CRC"] > 0 and counts["exception response"] > 0
+    assert sum(counts.values()) >= sum(samples["failed"]) > 0
