@@ -1,21 +1,24 @@
 """Through an emulated USB-serial adapter with the common drivers' 16 ms latency timer: the
 answers reach the port in packets or at the timer's ticks, long ones split across ticks.
 Single-attempt exchanges succeed once the bus knows the adapter's latency, whether it learnt
-it on open (the SDK's request for low latency honoured) or from its caller (refused)."""
+it on open (the SDK's request for low latency honoured) or from its caller (refused); and
+``ferrun doctor`` on such an adapter."""
 
 import os
+import re
 
 import pytest
 
 import _ferrun
 from _ferrun import not_important
 from ferrun import virtual_actuator
+from ferrun.cli import main
 
 pytestmark = pytest.mark.skipif(not hasattr(_ferrun.Bus, "adapter_latency_us"),
                                 reason="this _ferrun's Bus does not budget for an adapter")
 
 LATENCY_MS = 16
-READ_SIZES = (1, 10, 60, 125)  # 125: the longest answer, 255 bytes, over four packets
+READ_SIZES = (1, 10, 60, 125)  # 125: the longest answer, 255 bytes, in five packets
 READS_EACH = 10
 SCRATCH = 600
 
@@ -80,3 +83,18 @@ def test_the_sdks_low_latency_request_makes_the_adapter_fast_until_close(baud, t
     assert not os.path.exists(timer)
     # The emulation heard the request on open and the restore on close.
     assert journal_latencies(journal) == [(LATENCY_MS, 1), (1, LATENCY_MS)]
+
+
+def test_doctor_sees_the_adapters_latency_fixes_it_and_reads_through_it(capsys, tmp_path):
+    journal = tmp_path / "journal.tsv"
+    with virtual_actuator(baud=115200, turnaround_us=1000, usb_latency_ms=LATENCY_MS,
+                          journal=journal) as port:
+        main(["doctor", port])  # other checks depend on this machine: not its status
+        before = capsys.readouterr().out
+        main(["doctor", port, "--fix", "--address", "1", "--baud", "115200"])
+        fixed = capsys.readouterr().out
+    assert re.search(rf"^warning +latency: .*latency timer {LATENCY_MS} ms", before, re.M), before
+    assert re.search(rf"^ok +latency: .*{LATENCY_MS} ms -> 1 ms", fixed, re.M), fixed
+    assert re.search(r"^ok +live: 20 of 20 reads", fixed, re.M), fixed
+    # The fix stays (as until a real adapter is plugged in again): open found 1 ms and kept it.
+    assert journal_latencies(journal) == [(LATENCY_MS, 1)]

@@ -6,11 +6,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -237,9 +235,9 @@ TEST(PtyServer, BusOfDevicesEachAnswersItsOwnAddress) {
 }
 
 TEST(PtyServer, UsbAdapterDeliversAtItsTicksAndFollowsItsLatencyFile) {
-    const std::string root = ::testing::TempDir() + "ferrun_sysfs";
-    const std::string journal = ::testing::TempDir() + "ferrun_usb_journal.tsv";
-    ASSERT_TRUE(::mkdir(root.c_str(), 0755) == 0 || errno == EEXIST);
+    std::string root = ::testing::TempDir() + "ferrun_sysfs_XXXXXX";
+    ASSERT_NE(::mkdtemp(&root[0]), nullptr);
+    const std::string journal = root + ".journal.tsv";
     sim::ServerOptions options;
     options.usb_latency_ms = 50;
     options.usb_packet = 4;
