@@ -1069,20 +1069,21 @@ def adapter_section(bench: Bench, number: int) -> List[str]:
         with adapter_line(slow_baud, latency, reachable) as port:
             slow = adapter_reads(port, slow_baud, budget_us, 0, long_reads)
         # Not told the latency, set_mode itself may fail: that line gets no stream.
-        stream: Result = {"rate": float("nan"), "failures": 0}
+        stream: Optional[Result] = None
         if reachable or budget_us is not None:
             with adapter_line(baud, latency, reachable) as port:
                 stream = stream_cpu(port, bench.seconds, baud, INTERFRAME_US,
                                     adapter_latency_us=budget_us)
         median = statistics.median(r["times"])
-        failures = r["failures"] + r["long_failures"] + slow["long_failures"] + stream["failures"]
+        failures = r["failures"] + r["long_failures"] + slow["long_failures"] + (
+            stream["failures"] if stream else 0)
         goal = {"(a)": met(median <= 1.2 * limit_us and best_other >= 4 * median),
                 "(b)": met(failures == 0)}.get(name.split()[0], "-")
         table.row(name, f"{r['found_us']:.0f}", f"{r['budget_us']:.0f}", f"{median:.0f}",
                   f"{percentile(r['times'], 0.99):.0f}", f"{median / limit_us:.2f}x",
                   f"{best_other / median:.1f}x",
                   f"{r['long_failures']} / {slow['long_failures']} of {long_reads}",
-                  f"{stream['rate']:.0f}", f"{failures:.0f}", goal)
+                  f"{stream['rate']:.0f}" if stream else "-", f"{failures:.0f}", goal)
     for name, run in others.items():
         if run is None:
             table.row(f"(c) {name}", "not available", "", "", "", "", "", "", "", "", "")
