@@ -1,6 +1,7 @@
 #include "sim/usb_adapter.hpp"
 
 #include <algorithm>
+#include <cstddef>
 
 namespace sim {
 

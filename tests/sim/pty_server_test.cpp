@@ -266,7 +266,7 @@ TEST(PtyServer, UsbAdapterDeliversAtItsTicksAndFollowsItsLatencyFile) {
     write_latency("300\n");  // out of range, and the rest not a latency: ignored
     write_latency("0\n");
     write_latency("7 ms\n");
-    write_latency("");  // as a writer leaves it for a moment
+    write_latency("");              // as a writer leaves it for a moment
     std::ofstream(file) << "16\n";  // just before it stops: still read
     served.stop();
 
