@@ -324,14 +324,21 @@ def deleting():
 def bus_thread():  # returns at once, leaving the bus thread streaming
     a.enable_stream()
     a.start_streaming()
+def recording():  # takes what the bus thread records, NumPy wrapping it
+    a.start_recording(1000)
+    bus_thread()
+    while True:
+        a.take_recording()
 threading.Thread(target={"blocking": blocking, "streaming": streaming, "idle": idle,
-                         "deleting": deleting, "bus_thread": bus_thread}[kind],
+                         "deleting": deleting, "bus_thread": bus_thread,
+                         "recording": recording}[kind],
                  daemon=True).start()
 time.sleep(0.1)
 """
 
 
-@pytest.mark.parametrize("kind", ["blocking", "streaming", "idle", "deleting", "bus_thread"])
+@pytest.mark.parametrize("kind", ["blocking", "streaming", "idle", "deleting", "bus_thread",
+                                  "recording"])
 def test_interpreter_exit_with_a_thread_inside_the_sdk_is_clean(kind):
     runs = [subprocess.Popen([sys.executable, "-c", _EXIT_PROGRAM, kind],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
