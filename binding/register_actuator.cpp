@@ -1,6 +1,7 @@
 // The Actuator class: constructors, the port, blocking register operations, device
 // commands, logging, run() and stream mode, in the order Python users see them. Registered
 // after Bus, so that its signatures name _ferrun.Bus.
+#include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -106,14 +107,23 @@ constexpr char kSampleFormat[] =
     "T{=q:time_us:=i:setpoint:=i:position_um:=i:force_mN:=H:power_W:=H:voltage_mV:"
     "=h:temperature_C:=H:errors:=B:subfunction:=B:failed:=H:failure:}";
 
-py::object take_recording(Actuator& a) {
-    TelemetryRecording taken;
-    {
-        SdkCall call;
-        taken = a.take_recording();
-    }
-    const py::object raw = py::cast(std::move(taken));
-    return py::module_::import("ferrun.recording").attr("wrap")(raw);
+// take_recording() is a Python function around this C++ take: ferrun.recording wraps the
+// samples in Python code (NumPy's), and a daemon thread that interpreter exit ends inside
+// Python code called from C++ frames would unwind those frames without the GIL (a crash).
+void define_take_recording(py::module_& m) {
+    py::object actuator = m.attr("Actuator");
+    actuator.attr("_take_recording") = actuator.attr("take_recording");
+    py::dict scope;
+    py::exec(R"(
+def take_recording(self):
+    from ferrun.recording import wrap
+    return wrap(self._take_recording())
+)",
+             m.attr("__dict__"), scope);
+    py::object take = scope["take_recording"];
+    take.attr("__doc__") = kTakeRecordingDoc;
+    take.attr("__qualname__") = "Actuator.take_recording";
+    actuator.attr("take_recording") = take;  // in its place among the methods
 }
 
 // Python owns its Actuators through this holder: leaving a busy bus waits for its lock.
@@ -310,8 +320,9 @@ void register_actuator(py::module_& m) {
              py::arg("capacity"), release_gil())
         .def("stop_recording", &Actuator::stop_recording,
              "Record no more; what was kept stays for take_recording().", release_gil())
-        .def("take_recording", &take_recording, kTakeRecordingDoc)
+        .def("take_recording", &Actuator::take_recording, release_gil())
         .def_readonly("name", &Actuator::name, "The name given at construction, or None.");
+    define_take_recording(m);
 
     py::class_<TelemetryRecording>(
         m, "RecordingBuffer", py::buffer_protocol(),

@@ -206,11 +206,18 @@ void Actuator::run_out() {
     bus->run_out();
 }
 
-// ---- stream mode and state, under the lock ----
+// ---- stream mode and state, under the lock; the set-points and the telemetry under
+// setpoint_mutex alone, so that a thread feeding set-points never waits for another
+// thread's blocking call (the watchdog would take that wait for a host gone quiet) ----
 
 void Actuator::enable_stream() {
     Bus::Lock held = bus->lock();
     stream_controller.enable();
+    rearm_watchdog();
+}
+
+void Actuator::rearm_watchdog() {
+    std::lock_guard<std::mutex> setpoints(setpoint_mutex);
     watchdog.rearm(bus->clock().get_time_microseconds());
 }
 
@@ -220,21 +227,21 @@ void Actuator::disable_stream() {
 }
 
 void Actuator::set_streamed_force_mN(int force) {
-    Bus::Lock held = bus->lock();
+    std::lock_guard<std::mutex> setpoints(setpoint_mutex);
     stream_controller.set_force_mN(force);
-    watchdog.feed(bus->clock().get_time_microseconds());
+    watchdog.feed();
 }
 
 void Actuator::set_streamed_position_um(int position) {
-    Bus::Lock held = bus->lock();
+    std::lock_guard<std::mutex> setpoints(setpoint_mutex);
     stream_controller.set_position_um(position);
-    watchdog.feed(bus->clock().get_time_microseconds());
+    watchdog.feed();
 }
 
 void Actuator::update_haptic_stream_effects(uint16_t effects) {
-    Bus::Lock held = bus->lock();
+    std::lock_guard<std::mutex> setpoints(setpoint_mutex);
     stream_controller.set_haptic_effects(effects);
-    watchdog.feed(bus->clock().get_time_microseconds());
+    watchdog.feed();
 }
 
 void Actuator::set_setpoint_timeout_ms(int timeout_ms) {
@@ -244,11 +251,11 @@ void Actuator::set_setpoint_timeout_ms(int timeout_ms) {
     }
     Bus::Lock held = bus->lock();
     setpoint_timeout_ms = timeout_ms;
-    watchdog.rearm(bus->clock().get_time_microseconds());
+    rearm_watchdog();
 }
 
 bool Actuator::watchdog_tripped() {
-    Bus::Lock held = bus->lock();
+    std::lock_guard<std::mutex> setpoints(setpoint_mutex);
     return watchdog.tripped();
 }
 
@@ -263,6 +270,7 @@ void Actuator::take_stream_turn() {
     if (!stream_controller.is_enabled() || modbus_client.get_queue_size() != 0) {
         return;
     }
+    std::lock_guard<std::mutex> setpoints(setpoint_mutex);
     const bool was_tripped = watchdog.tripped();
     const int64_t timeout_us = setpoint_timeout_us();
     const auto stale_for = [](int64_t stale_us) {
@@ -351,7 +359,7 @@ MotorMode Actuator::get_streamed_mode() {
 }
 
 StreamData Actuator::get_stream_data() {
-    Bus::Lock held = bus->lock();
+    std::lock_guard<std::mutex> setpoints(setpoint_mutex);
     return stream_cache;
 }
 
@@ -400,6 +408,7 @@ void Actuator::handle_transaction_response(Transaction response) {
                response.rx_length >= kStreamResponseLength) {
         // Telemetry is taken only from a frame that passed its checks, so a corrupted or
         // truncated frame leaves the last good values in place.
+        std::lock_guard<std::mutex> setpoints(setpoint_mutex);
         stream_cache = wire::decode_telemetry(response.response_data());
     }
     // While the watchdog has tripped, its own exchanges report the trip, not their success.
@@ -409,7 +418,7 @@ void Actuator::handle_transaction_response(Transaction response) {
     if (request_function == kStreamCommand) {
         record_stream_exchange(response);
     }
-    if (flags == 0 && watchdog.tripped() && (response_function == kStreamCommand || sleep_sent)) {
+    if (flags == 0 && watchdog_tripped() && (response_function == kStreamCommand || sleep_sent)) {
         message_error = watchdog_error;
     }
 }

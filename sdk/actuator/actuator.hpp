@@ -6,15 +6,17 @@
 // data, a stream response the cached telemetry.
 //
 // An Actuator made without a bus owns a bus of one. Several Actuators with their own server
-// addresses share a line through one Bus. Every call takes the bus's lock, so an Actuator
-// may be used from several threads: calls are serialised and each caller gets its own
-// answer. Blocking calls sleep while they wait for the line.
+// addresses share a line through one Bus. Every call takes the bus's lock (the set-point
+// setters and get_stream_data() a lock of the actuator's own), so an Actuator may be used
+// from several threads: calls are serialised and each caller gets its own answer.
+// Blocking calls sleep while they wait for the line.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -107,7 +109,9 @@ class Actuator {
     void handle_transaction_response(Transaction response);
     int64_t time_since_last_response_microseconds();
 
-    // Stream mode; each only changes settings, the next run() acts on them.
+    // Stream mode; each only changes settings, the next run() acts on them. The set-point
+    // setters and get_stream_data() never wait for the line: a blocking call on another
+    // thread does not hold them up.
     void enable_stream();
     void disable_stream();
     void set_streamed_force_mN(int force);
@@ -199,6 +203,7 @@ class Actuator {
     // This actuator's turn in the bus cycle: queues its stream command, as the watchdog says.
     void take_stream_turn();
     int64_t setpoint_timeout_us() const;
+    void rearm_watchdog();
     void record_stream_exchange(const Transaction& response);
 
     std::shared_ptr<Bus> bus;
@@ -217,6 +222,9 @@ class Actuator {
     StreamController stream_controller;
     uint8_t modbus_server_address;
     int64_t time_of_last_response = INT64_MIN / 2;
+    // Guards the set-points, the watchdog and the writes of stream_cache; taken under the
+    // bus's lock, never the other way round.
+    std::mutex setpoint_mutex;
     SetpointWatchdog watchdog;
     int setpoint_timeout_ms = -1;  // never set: the default of whoever drives the bus
     int32_t held_position_um = 0;  // measured when the watchdog tripped

@@ -347,7 +347,7 @@ void Bus::start_streaming() {
         thread_error = no_error();
         // The set-point watchdog's default time-out starts now.
         for (Actuator* actuator : actuators) {
-            actuator->watchdog.rearm(clock_source->get_time_microseconds());
+            actuator->rearm_watchdog();
         }
     }
     stop_requested = false;

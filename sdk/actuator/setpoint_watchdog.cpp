@@ -2,8 +2,8 @@
 
 namespace zelkSDK {
 
-void SetpointWatchdog::feed(int64_t now_us) {
-    fed_us = now_us;
+void SetpointWatchdog::feed() {
+    fed = true;
     is_tripped = false;
 }
 
@@ -12,7 +12,8 @@ void SetpointWatchdog::rearm(int64_t now_us) {
 }
 
 SetpointWatchdog::Verdict SetpointWatchdog::check(int64_t now_us, int64_t timeout_us) {
-    if (timeout_us <= 0) {
+    if (fed || timeout_us <= 0) {
+        fed = false;
         fed_us = now_us;
         return Verdict::setpoint;
     }

@@ -64,12 +64,17 @@ TransmitterControl::SystemCalls& TransmitterControl::system_calls() {
 ZelkError TransmitterControl::configure(int fd, const std::string& port_name,
                                         const Rs485Settings& new_settings) {
     check_rs485_settings(new_settings);
-    if (!new_settings.enabled) {
-        // Only what this program switched on is switched off again.
-        const int error = mode == Mode::driver ? calls.set_rs485_mode(fd, new_settings) : 0;
-        if (error != 0) {
+    if (mode == Mode::driver && (!new_settings.enabled || new_settings.software)) {
+        // Only what this program switched on is switched off again; software control
+        // cannot share RTS with the driver's mode.
+        Rs485Settings off;
+        off.enabled = false;
+        if (const int error = calls.set_rs485_mode(fd, off)) {
             return ZelkError(1, "Cannot end RS-485 mode on " + port_name + ": " + reason(error));
         }
+        mode = Mode::none;
+    }
+    if (!new_settings.enabled) {
         mode = Mode::none;
         return no_error();
     }

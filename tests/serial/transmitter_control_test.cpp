@@ -64,10 +64,12 @@ TEST(TransmitterControl, SoftwareControlRaisesRtsBeforeTheWriteAndDropsItAfterTh
     PlayedDriver driver;
     TransmitterControl control(driver);
     Rs485Settings settings;
-    settings.software = true;
+    ASSERT_FALSE(static_cast<bool>(control.configure(3, "/dev/ttyS1", settings)));
+    settings.software = true;  // in place of the driver's mode, which must let RTS go
     settings.delay_before_send_us = 150;
     settings.delay_after_send_us = 250;
     ASSERT_FALSE(static_cast<bool>(control.configure(3, "/dev/ttyS1", settings)));
+    EXPECT_EQ(driver.calls, (Calls{"rs485 1 after 0", "rs485 0 after 0", "RTS down"}));
     std::string failure;
     const auto write = [&] {
         driver.record("write");
