@@ -36,7 +36,7 @@ RULES_FILE = "/etc/udev/rules.d/70-serial-adapters.rules"
 # Kinds of failure the live check has advice for (see ferrun.traffic_log's failure table).
 ADVICE = {
     "line echoes": "the line echoes each request (a two-wire adapter): enable local echo, "
-                   "bus.local_echo = True",
+                   "bus.local_echo = True (ferrun's commands: --local-echo)",
     "interchar gap": "the adapter hands answers over in pieces: lower its latency timer "
                      "(above)",
 }

@@ -243,7 +243,7 @@ def run(args: argparse.Namespace) -> int:
     plot = LivePlot(args.address) if args.plot else None
     log_path, offset = prepare_log(args.log, True, "ferrun-monitor-")
     try:
-        with port_or_virtual(args.port, args.address, args.baud) as port:
+        with port_or_virtual(args.port, args.address, args.baud, echo=args.local_echo) as port:
             return _monitor(port, args, log_path, offset, plot)
     finally:
         if args.log is None:
@@ -254,7 +254,7 @@ def _monitor(port: str, args: argparse.Namespace, log_path: str, offset: int,
              plot: Optional[LivePlot]) -> int:
     from rich.live import Live
 
-    bus = open_bus(port, args.baud, args.interframe_delay_us, log_path)
+    bus = open_bus(port, args.baud, args.interframe_delay_us, log_path, args.local_echo)
     actuators = [_ferrun.Actuator(bus, a, str(a)) for a in args.address]
     watch = Watch(actuators, args.address)
     tail = LogTail(log_path, offset)

@@ -159,8 +159,8 @@ def add_parsers(commands: "argparse._SubParsersAction[argparse.ArgumentParser]")
 
 
 def _on_actuator(args: argparse.Namespace, work: Callable[[_ferrun.Actuator], int]) -> int:
-    with port_or_virtual(args.port, [args.address], args.baud) as port:
-        bus = open_bus(port, args.baud, args.interframe_delay_us, args.log)
+    with port_or_virtual(args.port, [args.address], args.baud, echo=args.local_echo) as port:
+        bus = open_bus(port, args.baud, args.interframe_delay_us, args.log, args.local_echo)
         try:
             status = work(_ferrun.Actuator(bus, args.address, str(args.address)))
         finally:

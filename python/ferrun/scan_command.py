@@ -9,6 +9,7 @@ and the quiet after it (twice the time-out): at 19200 baud, with the default 10 
 import argparse
 import json
 import signal
+import sys
 import time
 from dataclasses import asdict, dataclass
 from typing import Any, List, Optional
@@ -58,7 +59,12 @@ def add_parser(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") 
     scan.set_defaults(run=run)
 
 
-def _probe(bus: _ferrun.Bus, address: int, baud: int, timeout_us: int) -> Optional[Found]:
+# What the SDK says when the answer awaited is the request coming back.
+ECHO_TEXT = "Line echoes the request"
+
+
+def _probe(bus: _ferrun.Bus, address: int, baud: int, timeout_us: int,
+           echoes: List[int]) -> Optional[Found]:
     a = _ferrun.Actuator(bus, address, str(address))
     mode = a.read_register_blocking(MODE_REPORT, _ferrun.not_important,
                                     response_timeout_us=timeout_us)
@@ -66,6 +72,8 @@ def _probe(bus: _ferrun.Bus, address: int, baud: int, timeout_us: int) -> Option
         lost = lost_line([a])
         if lost:
             raise CommandError(f"scan stopped at address {address}, {baud} baud: {lost}")
+        if ECHO_TEXT in mode.error.what():
+            echoes.append(address)
         return None
 
     def value(result: Any) -> Optional[int]:
@@ -75,8 +83,9 @@ def _probe(bus: _ferrun.Bus, address: int, baud: int, timeout_us: int) -> Option
                  value(a.get_voltage_mV()), value(a.get_temperature_C()), value(a.get_errors()))
 
 
-def _sweep(port: str, args: argparse.Namespace, found: List[Found]) -> str:
-    """Adds what answers to ``found``; what went wrong writing the traffic log, if anything."""
+def _sweep(port: str, args: argparse.Namespace, found: List[Found], echoes: List[int]) -> str:
+    """Adds what answers to ``found`` and the addresses whose request came back as an echo
+    to ``echoes``; what went wrong writing the traffic log, if anything."""
     from rich.console import Console
     from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn
 
@@ -87,7 +96,7 @@ def _sweep(port: str, args: argparse.Namespace, found: List[Found]) -> str:
                   transient=True) as progress:
         task = progress.add_task("scanning", total=len(args.baud) * len(args.address), found=0)
         # One bus, its port opened again at each rate: one traffic log on one clock.
-        bus = open_bus(port, args.baud[0], args.interframe_delay_us, args.log)
+        bus = open_bus(port, args.baud[0], args.interframe_delay_us, args.log, args.local_echo)
         try:
             for baud in args.baud:
                 if baud != args.baud[0]:
@@ -96,7 +105,7 @@ def _sweep(port: str, args: argparse.Namespace, found: List[Found]) -> str:
                           f"cannot open serial port {port} at {baud} baud")
                 for address in args.address:
                     progress.update(task, description=f"{baud} baud, address {address:3d}")
-                    answer = _probe(bus, address, baud, args.response_timeout_us)
+                    answer = _probe(bus, address, baud, args.response_timeout_us, echoes)
                     if answer:
                         found.append(answer)
                     progress.update(task, advance=1, found=len(found))
@@ -127,10 +136,12 @@ def run(args: argparse.Namespace) -> int:
     if not 0 < args.response_timeout_us <= 10_000_000:
         raise CommandError("--response-timeout-us must be 1 to 10000000")
     found: List[Found] = []
+    echoes: List[int] = []
     start = time.monotonic()
-    with port_or_virtual(args.port, [1], VIRTUAL_BAUD, ["--strict-baud"]) as port:
+    with port_or_virtual(args.port, [1], VIRTUAL_BAUD, ["--strict-baud"],
+                         echo=args.local_echo) as port:
         try:
-            failed_log = _sweep(port, args, found)
+            failed_log = _sweep(port, args, found, echoes)
         except (CommandError, RuntimeError, Interrupted, KeyboardInterrupt) as error:
             # What was found stands: a lost line or a signal ends the sweep, not its results.
             how = ("was interrupted" if isinstance(error, Interrupted) and
@@ -140,6 +151,9 @@ def run(args: argparse.Namespace) -> int:
     rates = ", ".join(str(baud) for baud in args.baud)
     _show(found, args.json, f"{len(found)} found: {len(args.address)} addresses at {rates} "
           f"baud in {time.monotonic() - start:.1f} s")
+    if echoes and not args.local_echo:
+        print(f"ferrun: the line echoes each request ({len(echoes)} came back instead of an "
+              "answer): a two-wire adapter; scan again with --local-echo", file=sys.stderr)
     if failed_log:
         raise CommandError(failed_log)
     return 0

@@ -147,10 +147,12 @@ def prepare_log(path: Optional[str], append: bool, prefix: str) -> Tuple[str, in
 
 
 def open_bus(port: str, baud: int, interframe_delay_us: int,
-             log_path: Optional[str] = None) -> _ferrun.Bus:
-    """A bus with its port open (and its traffic appended to ``log_path``); CommandError with
-    the SDK's reason when either fails."""
+             log_path: Optional[str] = None, local_echo: bool = False) -> _ferrun.Bus:
+    """A bus with its port open (and its traffic appended to ``log_path``), expecting each
+    request back first with ``local_echo``; CommandError with the SDK's reason when either
+    fails."""
     bus = _ferrun.Bus()
+    bus.local_echo = local_echo
     check(bus.open_serial_port(port, baud, interframe_delay_us), f"cannot open serial port {port}")
     if log_path is not None:
         error = bus.begin_serial_logging(log_path)
@@ -178,15 +180,15 @@ def check_log(bus: _ferrun.Bus) -> None:
 
 @contextlib.contextmanager
 def port_or_virtual(port: Optional[str], addresses: Sequence[int], baud: int,
-                    options: Sequence[str] = ()) -> Iterator[str]:
+                    options: Sequence[str] = (), echo: bool = False) -> Iterator[str]:
     """The port given, or a virtual actuator's for the length of the block when none is: its
-    devices have the addresses given and a line paced at ``baud``. Says which on stderr, so
-    that standard output stays the command's own."""
+    devices have the addresses given and a line paced at ``baud`` (that echoes each request,
+    with ``echo``). Says which on stderr, so that standard output stays the command's own."""
     if port is not None:
         yield port
         return
     with virtual_actuator(options, baud=baud, turnaround_us=VIRTUAL_TURNAROUND_US,
-                          address=list(addresses)) as virtual_port:
+                          address=list(addresses), echo=echo) as virtual_port:
         print(f"ferrun: virtual actuator on {virtual_port}", file=sys.stderr)
         yield virtual_port
 
@@ -203,6 +205,9 @@ def add_line_options(parser: argparse.ArgumentParser, baud_help: str = "") -> No
                         f"{MAX_INTERFRAME_DELAY_US} (default 2000)")
     parser.add_argument("--log", metavar="PATH",
                         help="append the traffic to this log (see ferrun log)")
+    parser.add_argument("--local-echo", action="store_true",
+                        help="the line echoes each request (a two-wire RS-485 adapter): expect "
+                        "it back before the answer")
 
 
 def port_path(text: str) -> str:

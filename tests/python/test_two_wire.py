@@ -113,3 +113,15 @@ def test_rs485_on_a_pty_fails_clearly_and_the_port_keeps_working(port):
     assert not _ferrun.Actuator(bus, 1).read_register_blocking(317).error
     bus.close_serial_port()
     assert bus.set_rs485().what() == "Cannot set RS-485 mode: the port is not open."
+
+
+def test_commands_take_local_echo_and_scan_says_when_the_line_echoes(capsys):
+    from ferrun.cli import main
+
+    with virtual_actuator(baud=SLOW_BAUD, echo=True) as port:
+        assert main(["scan", port, "--address", "1-2", "--baud", str(SLOW_BAUD)]) == 0
+        out, err = capsys.readouterr()
+        assert "0 found" in out and "scan again with --local-echo" in err
+        assert main(["read", port, "1", "mode_report", "--baud", str(SLOW_BAUD),
+                     "--local-echo"]) == 0
+        assert "SleepMode" in capsys.readouterr().out
