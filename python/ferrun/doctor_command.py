@@ -84,9 +84,13 @@ def report(args: argparse.Namespace, host: Host) -> int:
     listing = host.listing()
     port, info = _choose(host, args.port, listing, say)
     facts = describe(host, info) if info else None
-    exists = port is not None and (info is not None if host.windows
-                                   else os.path.exists(host.path(port)))
-    if port is not None:
+    folder = port is not None and not host.windows and os.path.isdir(host.path(port))
+    exists = port is not None and not folder and (info is not None if host.windows
+                                                  else os.path.exists(host.path(port)))
+    if folder:
+        say(Check(FAILED, "port", f"{port} is a folder, not a serial port",
+                  f"name a port in it (ls {port})"))
+    elif port is not None:
         say(_port(host, port, facts, exists))
     if not host.windows:
         processes = host.processes()  # None without /proc (macOS): those checks are Linux's

@@ -13,8 +13,9 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 from pathlib import Path
-from typing import Dict, Iterator, List, Optional, Sequence, Union
+from typing import Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 __all__ = ["VirtualActuatorError", "sim_binary", "virtual_actuator"]
 
@@ -134,21 +135,35 @@ def _remove_sysfs_root(pid: int, root: str) -> None:
         shutil.rmtree(root, ignore_errors=True)
 
 
+# Blocks of _environment running, by process and variable, and what the variable was before
+# the first of them: blocks of several threads may end in any order.
+_environment_blocks: Dict[Tuple[int, str], Tuple[int, Optional[str]]] = {}
+_environment_lock = threading.Lock()
+
+
 @contextlib.contextmanager
 def _environment(name: str, value: Optional[str]) -> Iterator[None]:
-    """The environment variable set to value (when not None) for the with-block."""
+    """The environment variable set to value (when not None) while any such block runs; what
+    was there before comes back when the last one ends."""
     if value is None:
         yield
         return
-    before = os.environ.get(name)
-    os.environ[name] = value
+    key = (os.getpid(), name)
+    with _environment_lock:
+        count, before = _environment_blocks.get(key, (0, os.environ.get(name)))
+        _environment_blocks[key] = (count + 1, before)
+        os.environ[name] = value
     try:
         yield
     finally:
-        if before is None:
-            os.environ.pop(name, None)
-        else:
-            os.environ[name] = before
+        with _environment_lock:
+            count, before = _environment_blocks.pop(key)
+            if count > 1:
+                _environment_blocks[key] = (count - 1, before)
+            elif before is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = before
 
 
 def _read_port(process: "subprocess.Popen[str]", timeout: float) -> str:

@@ -153,6 +153,9 @@ def test_doctor_without_a_port_to_check_still_looks_at_the_services(root, capsys
     assert status == 1 and "/dev/ttyUSB0 does not exist" in lines["port"]
     status, lines = doctor(capsys, host(root, [ADAPTER, ADAPTER]))
     assert status == 1 and "name the one to check" in lines["port"]
+    # The folder of by-id names, as a shell's completion stops at it.
+    status, lines = doctor(capsys, host(root), "/dev/serial/by-id")
+    assert status == 1 and "is a folder, not a serial port" in lines["port"]
     assert main(["doctor", "--baud", "9600"]) == 1
     assert "give --address too" in capsys.readouterr().err
 

@@ -6,6 +6,7 @@ it on open (the SDK's request for low latency honoured) or from its caller (refu
 
 import os
 import re
+import threading
 
 import pytest
 
@@ -83,6 +84,28 @@ def test_the_sdks_low_latency_request_makes_the_adapter_fast_until_close(baud, t
     assert not os.path.exists(timer)
     # The emulation heard the request on open and the restore on close.
     assert journal_latencies(journal) == [(LATENCY_MS, 1), (1, LATENCY_MS)]
+
+
+def test_the_sysfs_root_stays_named_while_another_threads_adapter_block_ends_first():
+    entered, leave = threading.Event(), threading.Event()
+
+    def other():
+        with virtual_actuator(usb_latency_ms=LATENCY_MS):
+            entered.set()
+            leave.wait()
+
+    before = os.environ.get("FERRUN_SYSFS_ROOT")
+    thread = threading.Thread(target=other)
+    thread.start()
+    entered.wait()
+    with virtual_actuator(usb_latency_ms=LATENCY_MS) as port:
+        leave.set()
+        thread.join()
+        bus = _ferrun.Bus()
+        assert not bus.open_serial_port(port, 19200)
+        assert bus.adapter_latency_us == 1000, bus.adapter_report
+        bus.close_serial_port()
+    assert os.environ.get("FERRUN_SYSFS_ROOT") == before
 
 
 def test_doctor_sees_the_adapters_latency_fixes_it_and_reads_through_it(capsys, tmp_path):
