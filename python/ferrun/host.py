@@ -190,7 +190,7 @@ class Host:
         groups: Dict[int, Tuple[str, List[str]]] = {}
         for line in (self.read(self.path("/etc/group")) or "").splitlines():
             parts = line.split(":")
-            if len(parts) == 4 and parts[2].isdigit():
+            if len(parts) == 4 and parts[2].isascii() and parts[2].isdigit():
                 groups[int(parts[2])] = (parts[0], [m for m in parts[3].split(",") if m])
         return groups
 

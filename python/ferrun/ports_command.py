@@ -50,7 +50,8 @@ def sysfs_device(host: Host, port: str) -> str:
 
 def latency_timer(host: Host, port: str) -> Optional[int]:
     text = host.read(os.path.join(sysfs_device(host, port), "latency_timer"))
-    return int(text) if text is not None and text.strip().isdigit() else None
+    text = (text or "").strip()
+    return int(text) if text.isascii() and text.isdigit() else None
 
 
 def by_id(host: Host, port: str) -> Optional[str]:
