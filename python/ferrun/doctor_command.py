@@ -27,6 +27,8 @@ from ferrun.traffic_log import read_frames
 
 OK, WARNING, FAILED = "ok", "warning", "failed"
 READS = 20
+# Reads tried again with local echo on, when the live check failed without telling why.
+ECHO_PROBES = 3
 INTERFRAME_DELAY_US = 2000
 ECHO_TEXT = "Line echoes the request; enable local echo."
 MODEM_MANAGER = "ModemManager"
@@ -277,6 +279,20 @@ def _windows_latency(host: Host, port: str, fix: bool) -> Check:
                  "Advanced settings in Device Manager); then plug the adapter in again")
 
 
+def _answers_with_local_echo(port: str, server: int, baud: int) -> bool:
+    """True when a few reads all succeed once the bus expects each request back first."""
+    try:
+        bus = open_bus(port, baud, INTERFRAME_DELAY_US, local_echo=True)
+    except CommandError:
+        return False
+    try:
+        actuator = _ferrun.Actuator(bus, server, str(server))
+        return not any(actuator.read_register_blocking(MODE_REPORT, _ferrun.not_important).error
+                       for _ in range(ECHO_PROBES))
+    finally:
+        bus.close_serial_port()
+
+
 def _live(port: str, server: int, baud: int) -> List[Check]:
     where = f"address {server}, {baud} baud"
     with tempfile.TemporaryDirectory(prefix="ferrun-doctor-") as folder:
@@ -313,6 +329,10 @@ def _live(port: str, server: int, baud: int) -> List[Check]:
     text += "; failures: " + (", ".join(f"{kind} {n}" for kind, n in kinds) or errors[0].strip())
     if any(ECHO_TEXT in error for error in errors):
         fix = ADVICE["line echoes"]
+    elif _answers_with_local_echo(port, server, baud):
+        # An echo that comes back only after the request has left the wire (through a USB
+        # adapter, in its packets) looks like the start of a garbled answer.
+        fix = ADVICE["line echoes"] + "; its echo comes back late, as through a USB adapter"
     else:
         fix = next((ADVICE[kind] for kind, _ in kinds if kind in ADVICE), "")
     if not answered:

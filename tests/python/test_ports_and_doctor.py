@@ -204,11 +204,12 @@ def test_windows_latency_is_read_and_fixed_in_the_registry(capsys):
     assert lines["port"].startswith("failed")
 
 
-@pytest.mark.parametrize("echo", [False, True])
-def test_the_live_check_reads_the_mode_register(capsys, echo):
+@pytest.mark.parametrize("echo, options", [(False, []), (True, []),
+                                           (True, ["--usb-latency-ms", "16"])])
+def test_the_live_check_reads_the_mode_register(capsys, echo, options):
     # This machine's own /proc and /dev: the virtual actuator serving the pseudo-terminal is
-    # no competitor for it.
-    with ferrun.virtual_actuator(paced=True, echo=echo) as port:
+    # no competitor for it. Through an adapter the SDK cannot reach, the echo comes late.
+    with ferrun.virtual_actuator(options, paced=True, echo=echo) as port:
         status = main(["doctor", port, "--address", "1", "--baud", "19200"])
     out = capsys.readouterr().out
     assert re.search(r"^ok +other users: no other process has it open, ferrun-sim", out, re.M)
@@ -216,8 +217,8 @@ def test_the_live_check_reads_the_mode_register(capsys, echo):
     assert ("adapter: the SDK found" in out) == hasattr(ferrun.Bus(), "adapter_report")
     if echo:
         assert status == 1 and live.startswith("failed")
-        assert "0 of 20 reads" in live and "line echoes" in live
-        assert "bus.local_echo = True" in live
+        assert "0 of 20 reads" in live and "bus.local_echo = True" in live
+        assert options or "line echoes" in live
     else:
         assert status == 0, out
         assert live.startswith("ok") and "20 of 20 reads of the mode register answered" in live
