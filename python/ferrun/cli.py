@@ -11,6 +11,7 @@ import re
 import signal
 import sys
 import time
+import typing
 from collections import Counter
 from typing import Any, Dict, Iterable, List, NoReturn, Optional
 
@@ -194,7 +195,7 @@ def _stream_text(samples: List[Dict[str, List[int]]], recordings: _Recordings,
                  indexes: Iterable[int], streamed_for: float) -> str:
     """The stream exchanges of some actuators, their rate and failures by kind."""
     exchanges = lost = 0
-    failures: "Counter[str]" = Counter()
+    failures: "typing.Counter[str]" = Counter()
     for index in indexes:
         exchanges += len(samples[index]["time_us"]) + recordings.lost(index)
         lost += recordings.lost(index)

@@ -11,6 +11,7 @@ import csv
 import importlib
 import os
 import struct
+import typing
 from collections import Counter
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple, Union
 
@@ -85,13 +86,13 @@ def columns(recordings: Iterable[Any]) -> Dict[str, List[int]]:
     return joined
 
 
-def failure_counts(samples: Dict[str, List[int]]) -> "Counter[str]":
+def failure_counts(samples: Dict[str, List[int]]) -> "typing.Counter[str]":
     """How often each kind of failure (as the traffic log's tools name them) hit the
     recorded exchanges; an exchange failed without failure bits got an exception response."""
     import _ferrun
 
     kinds = [(mask, kind) for mask, _, _, kind in _ferrun.failure_table()]
-    counts: "Counter[str]" = Counter()
+    counts: "typing.Counter[str]" = Counter()
     for failed, bits in zip(samples["failed"], samples["failure"]):
         if failed and not bits:
             counts["exception response"] += 1
