@@ -130,7 +130,7 @@ def _stream(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator], seconds: float,
 
 
 def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_path: str,
-             log_offset: int, show_progress: bool, plot_path: Optional[str] = None) -> int:
+             show_progress: bool, plot_path: Optional[str] = None) -> int:
     bus = _ferrun.Bus()
     actuators = [_ferrun.Actuator(bus, address, f"{address}") for address in addresses]
     opened = bus.open_serial_port(port, baud, 2000)
@@ -221,17 +221,17 @@ def _demo(args: argparse.Namespace) -> int:
         if os.path.splitext(args.plot)[1].lower() not in (".png", ".svg"):
             raise CommandError(f"cannot write {args.plot}: the image must end in .png or .svg")
         require_matplotlib()
-    log_path, log_offset = prepare_log(args.log, args.append, "ferrun-demo-")
+    log_path, _ = prepare_log(args.log, args.append, "ferrun-demo-")
     show_progress = sys.stdout.isatty() and not args.no_progress
     try:
         with signals_raise_interrupted():
             if args.port is not None:
                 return run_demo(args.port, args.seconds, args.baud, args.address, log_path,
-                                log_offset, show_progress, args.plot)
+                                show_progress, args.plot)
             with virtual_actuator(address=args.address) as port:
                 print(f"virtual actuator on {port}")
                 return run_demo(port, args.seconds, args.baud, args.address, log_path,
-                                log_offset, show_progress, args.plot)
+                                show_progress, args.plot)
     except CommandError as error:
         if args.log is None and os.path.getsize(log_path) == 0:
             os.unlink(log_path)  # a temporary log that never got a line
