@@ -13,7 +13,7 @@ import sys
 import time
 import typing
 from collections import Counter
-from typing import Any, Dict, Iterable, List, NoReturn, Optional
+from typing import Any, List, NoReturn, Optional, Sequence
 
 import _ferrun
 from ferrun import (doctor_command, log_command, log_plot, monitor_command, ports_command,
@@ -56,28 +56,35 @@ def _print_state(a: _ferrun.Actuator, several: bool = False) -> None:
 
 
 class _Recordings:
-    """Every stream exchange of each actuator over the run, taken from the SDK as it goes."""
+    """Every stream exchange of each actuator over the run, taken from the SDK as it goes:
+    counted at each take, so that a run of hours holds no more than a take; the first
+    actuator's samples are kept too with ``keep_first`` (for the plot)."""
 
     # Samples an actuator's ring holds between two takes: many seconds at any line rate.
     CAPACITY = 1 << 16
 
-    def __init__(self, actuators: List[_ferrun.Actuator]) -> None:
+    def __init__(self, actuators: List[_ferrun.Actuator], keep_first: bool) -> None:
         self.actuators = actuators
-        self.takes: List[List[Any]] = [[] for _ in actuators]
+        self.exchanges = [0] * len(actuators)
+        self.lost = [0] * len(actuators)
+        self.failures: List["typing.Counter[str]"] = [Counter() for _ in actuators]
+        self.first: Optional[List[Any]] = [] if keep_first else None
         for actuator in actuators:
             actuator.start_recording(self.CAPACITY)
 
     def take(self) -> None:
-        for actuator, takes in zip(self.actuators, self.takes):
-            takes.append(actuator.take_recording())
+        for index, actuator in enumerate(self.actuators):
+            taken = actuator.take_recording()
+            self.exchanges[index] += len(taken) + taken.lost
+            self.lost[index] += taken.lost
+            self.failures[index].update(recording.failure_counts(taken))
+            if index == 0 and self.first is not None:
+                self.first.append(taken)
 
     def stop(self) -> None:
         self.take()
         for actuator in self.actuators:
             actuator.stop_recording()
-
-    def lost(self, index: int) -> int:
-        return sum(take.lost for take in self.takes[index])
 
 
 def _stream(bus: _ferrun.Bus, actuators: List[_ferrun.Actuator], seconds: float,
@@ -145,7 +152,7 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
             _set_mode(actuator, _ferrun.PositionMode,
                       _named("cannot switch to position mode", actuator, len(actuators) > 1))
         started = time.monotonic()
-        recordings = _Recordings(actuators)
+        recordings = _Recordings(actuators, keep_first=plot_path is not None)
         _stream(bus, actuators, seconds, 20000, show_progress, recordings)
         streamed_for = time.monotonic() - started
         last = [actuator.get_stream_data() for actuator in actuators]
@@ -166,23 +173,23 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
         raise CommandError(f"{what}; {note}" if note else what) from None
     bus.close_serial_port()
 
-    samples = [recording.columns(takes) for takes in recordings.takes]
     print(f"traffic log: {log_path}")
     failed_writes = log_write_failures(bus)
     if failed_writes:
         print(failed_writes)
-    print(f"summary: {_stream_text(samples, recordings, range(len(actuators)), streamed_for)}, "
+    print(f"summary: {_stream_text(recordings, range(len(actuators)), streamed_for)}, "
           f"last telemetry: {_telemetry_text(last[0])}")
     if len(actuators) > 1:
         for index, (address, data) in enumerate(zip(addresses, last)):
             print(f"  address {address}: "
-                  f"{_stream_text(samples, recordings, [index], streamed_for)}, "
+                  f"{_stream_text(recordings, [index], streamed_for)}, "
                   f"last telemetry: {_telemetry_text(data)}")
     if plot_path:
         title = f"ferrun demo, {seconds:g} s" + (f", address {addresses[0]}"
                                                  if len(actuators) > 1 else "")
-        figure = log_plot.draw(log_plot.telemetry_of_recording(samples[0]),
-                               log_plot.stream_cycles_us(samples[0]), title, cycles=True)
+        samples = recording.columns(recordings.first or [])
+        figure = log_plot.draw(log_plot.telemetry_of_recording(samples),
+                               log_plot.stream_cycles_us(samples), title, cycles=True)
         try:
             log_plot.save(figure, plot_path)
         except OSError as error:
@@ -191,15 +198,13 @@ def run_demo(port: str, seconds: float, baud: int, addresses: List[int], log_pat
     return 0
 
 
-def _stream_text(samples: List[Dict[str, List[int]]], recordings: _Recordings,
-                 indexes: Iterable[int], streamed_for: float) -> str:
+def _stream_text(recordings: _Recordings, indexes: Sequence[int], streamed_for: float) -> str:
     """The stream exchanges of some actuators, their rate and failures by kind."""
-    exchanges = lost = 0
+    exchanges = sum(recordings.exchanges[index] for index in indexes)
+    lost = sum(recordings.lost[index] for index in indexes)
     failures: "typing.Counter[str]" = Counter()
     for index in indexes:
-        exchanges += len(samples[index]["time_us"]) + recordings.lost(index)
-        lost += recordings.lost(index)
-        failures.update(recording.failure_counts(samples[index]))
+        failures.update(recordings.failures[index])
     failure_text = ", ".join(f"{kind} {count}" for kind, count in sorted(failures.items()))
     text = (f"{exchanges} stream exchanges in {streamed_for:.1f} s "
             f"({exchanges / streamed_for:.0f}/s), failures: {failure_text or 'none'}")

@@ -86,9 +86,9 @@ def columns(recordings: Iterable[Any]) -> Dict[str, List[int]]:
     return joined
 
 
-def failure_counts(samples: Dict[str, List[int]]) -> "typing.Counter[str]":
+def failure_counts(samples: Any) -> "typing.Counter[str]":
     """How often each kind of failure (as the traffic log's tools name them) hit the
-    recorded exchanges; an exchange failed without failure bits got an exception response."""
+    recorded exchanges of a recording (or of its columns()); an exchange failed without failure bits got an exception response."""
     import _ferrun
 
     kinds = [(mask, kind) for mask, _, _, kind in _ferrun.failure_table()]

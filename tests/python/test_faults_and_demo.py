@@ -6,6 +6,7 @@ import re
 import subprocess
 import sys
 import time
+from array import array
 
 import pytest
 
@@ -166,3 +167,39 @@ def test_late_answers_are_never_taken_for_the_next_request():
         a.close_serial_port()
     assert False not in outcomes
     assert "failed" in outcomes and True in outcomes
+
+
+def test_demo_recordings_stay_small_over_a_long_run():
+    """A soak test streams for hours: the summary counts what each take held instead of
+    keeping every sample, and only a plot keeps the first actuator's samples."""
+    import tracemalloc
+
+    from ferrun.cli import _Recordings
+    from ferrun.recording import ArrayRecording
+
+    timed_out = next(mask for mask, _, _, kind in _ferrun.failure_table() if kind == "timed out")
+
+    class Streamed:  # an actuator whose every take holds 2000 samples, one timed out
+        def start_recording(self, capacity):
+            pass
+
+        def stop_recording(self):
+            pass
+
+        def take_recording(self):
+            failed = array("B", [1] + [0] * 1999)
+            failure = array("H", [timed_out] + [0] * 1999)
+            return ArrayRecording({"time_us": array("q", range(2000)), "failed": failed,
+                                   "failure": failure}, lost=1)
+
+    tracemalloc.start()
+    try:
+        recordings = _Recordings([Streamed(), Streamed()], keep_first=False)
+        for _ in range(200):
+            recordings.take()
+        held, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert held < 2_000_000  # 800 000 samples were taken
+    assert recordings.exchanges == [400_200, 400_200] and recordings.lost == [200, 200]
+    assert recordings.failures[1] == {"timed out": 200}
