@@ -151,7 +151,7 @@ def draw(telemetry: Telemetry, times_us: Dict[int, int], title: str = "",
     voltage.plot(t, telemetry.voltage_mV, color="C4", linewidth=1)
     voltage.set_ylabel("voltage (mV)")
     voltage.ticklabel_format(axis="y", useOffset=False)
-    voltage.set_xlabel("time since the first frame (s)")
+    voltage.set_xlabel(f"time since the first {'sample' if cycles else 'frame'} (s)")
     position.legend(loc="upper right", fontsize="small")
     if len(telemetry.force_setpoint_mN):
         force.legend(loc="upper right", fontsize="small")
