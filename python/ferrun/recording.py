@@ -88,15 +88,17 @@ def columns(recordings: Iterable[Any]) -> Dict[str, List[int]]:
 
 def failure_counts(samples: Any) -> "typing.Counter[str]":
     """How often each kind of failure (as the traffic log's tools name them) hit the
-    recorded exchanges of a recording (or of its columns()); an exchange failed without failure bits got an exception response."""
+    exchanges of a recording (or of its columns()); an exchange that failed without failure
+    bits got an exception response."""
     import _ferrun
 
     kinds = [(mask, kind) for mask, _, _, kind in _ferrun.failure_table()]
     counts: "typing.Counter[str]" = Counter()
     for failed, bits in zip(samples["failed"], samples["failure"]):
-        if failed and not bits:
+        if bits:
+            counts.update(kind for mask, kind in kinds if bits & mask)
+        elif failed:
             counts["exception response"] += 1
-        counts.update(kind for mask, kind in kinds if bits & mask)
     return counts
 
 
