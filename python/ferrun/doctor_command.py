@@ -22,7 +22,8 @@ from ferrun.host import (ASYNC_LOW_LATENCY, Host, PortInfo, Process, ftdi_latenc
 from ferrun.log_stats import collect_stats, percentiles
 from ferrun.ports_command import BY_ID, PortFacts, describe, latency_timer, sysfs_device
 from ferrun.register_commands import MODE_REPORT
-from ferrun.session import CommandError, address, baud_rate, open_bus, port_path
+from ferrun.session import (ECHO_TEXT, CommandError, address, baud_rate, open_bus,
+                            port_path)
 from ferrun.traffic_log import read_frames
 
 OK, WARNING, FAILED = "ok", "warning", "failed"
@@ -30,7 +31,6 @@ READS = 20
 # Reads tried again with local echo on, when the live check failed without telling why.
 ECHO_PROBES = 3
 INTERFRAME_DELAY_US = 2000
-ECHO_TEXT = "Line echoes the request; enable local echo."
 MODEM_MANAGER = "ModemManager"
 BRAILLE_SERVICE = "brltty"
 PTY_MASTERS = ("/dev/ptmx", "/dev/pts/ptmx")

@@ -16,9 +16,9 @@ from typing import Any, List, Optional
 
 import _ferrun
 from ferrun.register_commands import MODE_NAMES, MODE_REPORT
-from ferrun.session import (MAX_ADDRESS, CommandError, Interrupted, add_line_options, addresses,
-                            baud_rates, check, log_write_failures, lost_line, open_bus,
-                            port_or_virtual)
+from ferrun.session import (ECHO_TEXT, MAX_ADDRESS, CommandError, Interrupted, add_line_options,
+                            addresses, baud_rates, check, log_write_failures, lost_line,
+                            open_bus, port_or_virtual)
 
 DEFAULT_BAUD_RATES = "9600,19200,115200"
 DEFAULT_RESPONSE_TIMEOUT_US = 10000
@@ -57,10 +57,6 @@ def add_parser(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") 
                       f"{DEFAULT_RESPONSE_TIMEOUT_US}, the engine's own is 20000)")
     scan.add_argument("--json", action="store_true", help="print a JSON list of objects")
     scan.set_defaults(run=run)
-
-
-# What the SDK says when the answer awaited is the request coming back.
-ECHO_TEXT = "Line echoes the request"
 
 
 def _probe(bus: _ferrun.Bus, address: int, baud: int, timeout_us: int,

@@ -32,6 +32,9 @@ LINE_LOST = "Serial line lost: "
 SLEEPING = ("the motor is in sleep mode", "the motors are in sleep mode")
 # The device of a virtual actuator takes this long to answer, like a real one.
 VIRTUAL_TURNAROUND_US = 1000
+# What the SDK says of an exchange whose awaited answer was its own request coming back.
+ECHO_TEXT = next(text for _, text, _, kind in _ferrun.failure_table()
+                 if kind == "line echoes").strip()
 
 
 class CommandError(Exception):
