@@ -236,11 +236,21 @@ def test_a_blocking_call_on_another_thread_never_trips_a_fed_watchdog(journaled)
             a.set_streamed_force_mN(300)
             time.sleep(0.01)
 
+    def streamed_once_more():
+        # A busy machine may start the bus thread late: wait for a turn, not for a time.
+        sent = a.get_bus().get_diagnostic_counters()[MESSAGES_SENT]
+        limit = time.monotonic() + 30
+        while (a.get_bus().get_diagnostic_counters()[MESSAGES_SENT] == sent
+               and time.monotonic() < limit):
+            time.sleep(0.005)
+
     feeder = threading.Thread(target=feed)
     with a.streaming():  # 200 ms unless set
         feeder.start()
+        streamed_once_more()
         # Six attempts of 40 ms and the quiet after each: the bus is held for 700 ms.
         assert absent.read_register_blocking(317, response_timeout_us=40000).error
+        streamed_once_more()
         stop.set()
         feeder.join()
     streamed = [int(line.split("\t")[5]) for line in journal.read_text().splitlines()
